@@ -1,0 +1,47 @@
+# Entry points; see README.md.
+BUILD     ?= build
+JOBS      ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps build test demo gui bench tsan asan fuzz soak screenshot clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 900
+
+demo: build
+	scripts/demo.sh $(BUILD)
+
+gui: build
+	$(BUILD)/bin/nuvix
+
+bench: build
+	scripts/bench.sh $(BUILD)
+
+# ThreadSanitizer build running every engine test that starts threads.
+tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DNUVIX_SANITIZE=thread -DNUVIX_BUILD_FRONTEND=OFF >/dev/null
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS) -L engine --timeout 900
+
+# AddressSanitizer + UndefinedBehaviorSanitizer build running the whole suite.
+asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DNUVIX_SANITIZE=address,undefined >/dev/null
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" ctest --output-on-failure -j $(JOBS) --timeout 900
+
+screenshot: build
+	scripts/screenshot.sh $(BUILD)
+
+clean:
+	rm -rf build build-tsan build-asan build-fuzz
