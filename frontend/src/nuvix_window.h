@@ -1,0 +1,133 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+class QCheckBox;
+class QCloseEvent;
+class QComboBox;
+class QDialog;
+class QJsonObject;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QListWidgetItem;
+class QPlainTextEdit;
+class QPoint;
+class QProcess;
+class QPushButton;
+class QSettings;
+
+// The one main window. It owns every control, the settings store, the child
+// processes and all run state. Single-threaded: everything runs on the GUI thread.
+//
+// Rules for everyone adding to this class:
+// - Only the five slots below are slots, in this order (their meta-object index
+//   matters). Add no further slots or signals; connect functors or plain members.
+// - Every pointer member starts null, every string empty, every counter 0 and
+//   every flag false (use default member initialisers).
+// - Tests reach private members through the friend test classes listed here;
+//   add your own test class as a friend in your block.
+class NuvixWindow : public QMainWindow
+{
+    Q_OBJECT
+
+    friend class WindowTest;
+    friend class SettingsTest;
+    friend class SrtTargetTest;
+    friend class PresetsTest;
+    friend class LogTest;
+
+public:
+    explicit NuvixWindow(QWidget *parent = nullptr);
+    ~NuvixWindow() override;
+
+    // Set only by the exit choice of the extractor setup dialog during construction;
+    // main() then ends at once without showing the window.
+    bool quitAtStartRequested() const { return quitAtStart; }
+
+    // The only way to add text to the log.
+    void appendLog(const QString &text);
+    // Final message: status text, Start enabled, idle look.
+    void setIdleStatus(const QString &text);
+    // Start/Stop look of btnIngest (dynamic property "stop", re-polished).
+    void setRunningLook(bool running);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void onConnectClicked();                          // defined in nuvix_window_engine.cpp
+    void onSavePresetClicked();
+    void onShowLogsClicked();
+    void onPresetClicked(QListWidgetItem *item);
+    void onPresetsContextMenu(const QPoint &pos);
+
+private:
+    void buildUi();
+    void loadSettings();
+    void saveSettings();
+    void selectQuality(int height);
+
+    // SRT target from the three fields; see srt_target.h for the pure rules.
+    bool buildSrtUrl(QString &url, QString &error) const;
+    void setHostPortFromUrl(const QString &text);
+    bool isKbyPortRangeOn() const;
+
+    void reloadPresets();
+    void writePresetsAndReload(const QJsonObject &presets);
+
+    void showLogs();
+    void showAbout();
+
+    // Called from the constructor / closeEvent, defined by the extraction and
+    // engine code (nuvix_window_extraction.cpp, nuvix_window_engine.cpp).
+    void checkYtDlpAtStart();
+    void stopEngine();
+
+    QLineEdit *edtHost = nullptr;
+    QLineEdit *edtPort = nullptr;
+    QLineEdit *edtStreamId = nullptr;
+    QLineEdit *edtLink = nullptr;
+    QPushButton *btnPaste = nullptr;
+    QPushButton *btnClear = nullptr;
+    QComboBox *cmbQuality = nullptr;
+    QCheckBox *chkAlwaysOn = nullptr;
+    QPushButton *btnIngest = nullptr;
+    QLabel *lblStatus = nullptr;
+    QLineEdit *edtPresetName = nullptr;
+    QPushButton *btnSavePreset = nullptr;
+    QListWidget *lstPresets = nullptr;
+    QPushButton *btnShowLogs = nullptr;
+    QPushButton *btnAbout = nullptr;
+    QLabel *lblHelp = nullptr;
+
+    QSettings *settings = nullptr;
+
+    // Child processes, null until first used (owned through the parent chain).
+    QProcess *probeProc = nullptr;
+    QProcess *extractProc = nullptr;
+    QProcess *engineProc = nullptr;
+
+    QDialog *logsDialog = nullptr;
+    QPlainTextEdit *logsView = nullptr;
+    QString logText;
+
+    bool closing = false;
+    bool quitAtStart = false;
+
+    // Tokens of pending single-shot timers; closeEvent bumps them so stale timers
+    // do nothing. Declared here because closeEvent needs them; used by the
+    // extraction and engine code, which must not declare them again.
+    int extractGeneration = 0;
+    int restartToken = 0;
+    bool restartPending = false;
+
+    // ---- link extraction (nuvix_window_extraction.cpp) ----
+
+    // ---- end of link extraction ----
+
+    // ---- engine supervision and update check (nuvix_window_engine.cpp, nuvix_window_update.cpp) ----
+
+    // ---- end of engine supervision and update check ----
+};
