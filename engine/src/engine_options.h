@@ -25,3 +25,18 @@ enum ResultCode : int {
     RESULT_MUX_WRITE_FAILED = 4,
     RESULT_INPUT_READ_FAILED = 5,
 };
+
+// Value of one option, either "--name=value" or "--name" "value"; empty when absent.
+// The first occurrence wins; a lone "--name" standing last is passed over.
+std::string option_value(int argc, const char *const *argv, const std::string &name);
+
+// Checks one integer option value: empty gives 0; otherwise the whole text must be a
+// base-10 number that fits 32 bits and is at least minimum. On false, error is
+// "<name> has an invalid value".
+bool parse_int_option(const std::string &value, int32_t minimum, const std::string &name,
+                      int32_t &out, std::string &error);
+
+// Fills and validates options from the command line, reading (and deleting) the ingest
+// input file when --input-file is given. On false, error holds one message.
+bool parse_arguments(int argc, const char *const *argv, EngineOptions &options,
+                     std::string &error);

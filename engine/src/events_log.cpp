@@ -6,6 +6,7 @@
 
 namespace {
 
+// The log lock: keeps the lines of different threads whole.
 std::mutex &log_mutex()
 {
     static std::mutex m;
@@ -16,30 +17,34 @@ std::mutex &log_mutex()
 
 void emit_event(const std::string &name, const std::string &detail)
 {
-    std::fputs("{\"event\":\"", stdout);
-    std::fputs(name.c_str(), stdout);
-    std::fputs("\"", stdout);
-    if (!detail.empty()) {
-        std::fputs(",\"detail\":\"", stdout);
-        std::fputs(detail.c_str(), stdout);
-        std::fputs("\"", stdout);
-    }
-    std::fputs("}\n", stdout);
+    std::string line = "{\"event\":\"" + name + "\"";
+    if (!detail.empty())
+        line += ",\"detail\":\"" + detail + "\"";
+    line += "}\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
+}
+
+std::string format_log_line(std::time_t when, const std::string &text)
+{
+    std::tm local {};
+    char stamp[32] = "";
+    if (localtime_r(&when, &local) == nullptr
+        || std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0)
+        stamp[0] = '\0';
+    std::string line(stamp);
+    line += "  ";
+    line += text;   // appended as bytes: a library's text may carry any byte
+    line += '\n';
+    return line;
 }
 
 void log_line(const std::string &text)
 {
     std::lock_guard<std::mutex> lock(log_mutex());
-    std::time_t now = std::time(nullptr);
-    std::tm local {};
-    localtime_r(&now, &local);
-    char stamp[32];
-    if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0)
-        stamp[0] = '\0';
-    // fwrite rather than %s: a message may carry NUL bytes from a library's text.
-    std::fprintf(stderr, "%s  ", stamp);
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fputc('\n', stderr);
+    // One stdio call per line: FFmpeg's own messages, written outside this lock,
+    // then cannot land in the middle of it.
+    const std::string line = format_log_line(std::time(nullptr), text);
+    std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
 }

@@ -1,11 +1,16 @@
 #pragma once
 
+#include <ctime>
 #include <string>
 
 // Machine-readable event line on standard output: {"event":"name"} or
-// {"event":"name","detail":"detail"}. Only the main thread writes events.
+// {"event":"name","detail":"detail"}; no detail member when detail is empty.
+// Only the main thread writes events.
 void emit_event(const std::string &name, const std::string &detail = std::string());
 
 // Timestamped line for people on standard error ("YYYY-MM-DD HH:MM:SS  text").
 // Safe from any thread: the log lock keeps lines whole.
 void log_line(const std::string &text);
+
+// The bytes log_line writes for text at time when (local time), newline included.
+std::string format_log_line(std::time_t when, const std::string &text);

@@ -1,2 +1,6 @@
-// Placeholder entry point; the run driver replaces it.
-int main() { return 0; }
+#include "run_driver.h"
+
+int main(int argc, char **argv)
+{
+    return run_driver(argc, argv);
+}

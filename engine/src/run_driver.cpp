@@ -1,0 +1,69 @@
+#include "run_driver.h"
+
+#include "combined_pipeline.h"
+#include "engine_options.h"
+#include "events_log.h"
+#include "split_pipeline.h"
+#include "stop_control.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libavutil/log.h>
+}
+
+#include <cstdio>
+#include <string>
+
+const char USAGE_TEXT[] =
+    "Usage:\n"
+    "  kby_nuvix --input-file <json> --srt-url <url> [--line N] [--watch-pid PID]\n"
+    "  kby_nuvix --media-url <url> --srt-url <url>\n"
+    "  kby_nuvix --video-url <url> --audio-url <url> --srt-url <url>\n";
+
+namespace {
+
+std::string library_line()
+{
+    const char *version = av_version_info();
+    unsigned lavf = avformat_version();
+    return std::string("ffmpeg ") + (version ? version : "?") + " lavf "
+        + std::to_string(lavf >> 16) + "." + std::to_string((lavf >> 8) & 0xff) + "."
+        + std::to_string(lavf & 0xff);
+}
+
+} // namespace
+
+int run_driver(int argc, char **argv)
+{
+    // [stop control: install the SIGINT/SIGTERM handler here, before anything else]
+
+    av_log_set_level(AV_LOG_WARNING);
+    avformat_network_init();
+    log_line(library_line());
+
+    EngineOptions options;
+    std::string error;
+    if (!parse_arguments(argc, argv, options, error)) {
+        std::fputs(USAGE_TEXT, stdout);
+        std::fflush(stdout);
+        log_line(error);
+        emit_event("error", "bad_arguments");
+        avformat_network_deinit();
+        return RESULT_BAD_ARGUMENTS;
+    }
+    const bool combined = !options.media_url.empty();
+    log_line("kby_nuvix start line=" + std::to_string(options.line)
+             + (combined ? " combined" : " split"));
+
+    // [stop control: create the stop event, start the stop-event thread and,
+    //  when options.watch_pid > 0, the parent-watch thread here]
+
+    const int result = combined ? run_combined(options) : run_split(options);
+
+    // [stop control: shutdown - clear keep_running and stop_event_armed, set the
+    //  stop event, join the stop-event thread, close the event, join the parent watch]
+
+    avformat_network_deinit();
+    return result;
+}
