@@ -1,0 +1,96 @@
+#include "packet_reader.h"
+
+#include <functional>
+#include <utility>
+
+#include "events_log.h"
+#include "ffmpeg_error.h"
+#include "pacer.h"
+
+namespace {
+
+bool reader_should_stop(const InputSource &input)
+{
+    return input.stop_requested.load() || (input.running != nullptr && !input.running->load());
+}
+
+// Reads until the end, a failure or a stop; returns the raw loop code.
+int read_loop(InputSource &input)
+{
+    PacketPtr packet(av_packet_alloc());
+    if (!packet)
+        return AVERROR(ENOMEM);
+
+    for (;;) {
+        if (reader_should_stop(input))
+            return 0;
+        const int code = av_read_frame(input.format_context.get(), packet.get());
+        if (code < 0)
+            return code;
+
+        const auto track = input.stream_to_track.find(packet->stream_index);
+        if (track == input.stream_to_track.end()) {
+            av_packet_unref(packet.get());
+            continue;
+        }
+
+        QueuedPacket entry;
+        entry.packet.reset(av_packet_alloc());
+        if (!entry.packet) {
+            av_packet_unref(packet.get());
+            return AVERROR(ENOMEM);
+        }
+        av_packet_move_ref(entry.packet.get(), packet.get());
+        entry.track_number = track->second;
+
+        const AVStream *stream = input.format_context->streams[entry.packet->stream_index];
+        entry.time_us = repair_packet_time(input.timestamps, entry.packet->stream_index,
+                                           stream->time_base, *entry.packet);
+
+        if (input.pacer != nullptr &&
+            !pacer_wait(*input.pacer, entry.time_us, input.stop_requested, input.running))
+            return 0;
+
+        if (!queue_push(input.queue, std::move(entry)))
+            return AVERROR_EXIT;
+        if (input.stop_requested.load())
+            return 0;
+    }
+}
+
+void reader_main(InputSource &input)
+{
+    int code = read_loop(input);
+    if (code == AVERROR_EOF)
+        code = 0;
+    if (reader_should_stop(input))
+        code = 0;
+    if (code < 0)
+        log_line("Input read failed: " + ffmpeg_error_text(code));
+    queue_finish(input.queue, code);
+}
+
+} // namespace
+
+void start_reader(InputSource &input)
+{
+    if (input.reader.joinable() || !input.format_context)
+        return;
+    input.stop_requested.store(false);
+    input.reader = std::thread(reader_main, std::ref(input));
+}
+
+void stop_reader(InputSource &input)
+{
+    input.stop_requested.store(true);
+    queue_close(input.queue);
+    if (input.reader.joinable())
+        input.reader.join();
+}
+
+bool pop_packet(InputSource &input, QueuedPacket &holder)
+{
+    return queue_pop(input.queue, holder);
+}
+
+int32_t reader_result(InputSource &input) { return queue_result(input.queue); }
