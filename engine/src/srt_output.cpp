@@ -1,0 +1,320 @@
+#include "srt_output.h"
+
+#include "events_log.h"
+#include "name_lookup_error.h"
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <system_error>
+
+namespace {
+
+// The registry lock guards active_output and is held across the abort of the output
+// it names: unregistration takes it too, so an output cannot be destroyed while the
+// stop-event thread is aborting it. Taken before an output's lifecycle_lock, never
+// while holding it.
+std::mutex registry_lock;
+SrtOutput *active_output = nullptr;
+
+void register_output(SrtOutput *output)
+{
+    std::lock_guard<std::mutex> lock(registry_lock);
+    active_output = output;
+}
+
+void unregister_output(SrtOutput *output)
+{
+    std::lock_guard<std::mutex> lock(registry_lock);
+    if (active_output == output)
+        active_output = nullptr;
+}
+
+struct AddrInfoFree {
+    void operator()(addrinfo *list) const { freeaddrinfo(list); }
+};
+
+// Longest time the end of a graceful finish waits for the receiver to acknowledge
+// one more byte of what libsrt still holds.
+constexpr std::chrono::milliseconds DELIVERY_WAIT{SRT_SEND_TIMEOUT_MS};
+constexpr std::chrono::milliseconds DELIVERY_POLL{5};
+
+} // namespace
+
+void abort_active_output()
+{
+    std::lock_guard<std::mutex> lock(registry_lock);
+    if (active_output)
+        active_output->abort();
+}
+
+SrtOutput::SrtOutput() = default;
+
+SrtOutput::~SrtOutput() { close(); }
+
+bool SrtOutput::start(const std::string &url, std::string &error)
+{
+    if (!parse_srt_url(address, url, error))
+        return false;
+    // 1 means libsrt was already started in this process, which is fine.
+    if (srt_startup() < 0) {
+        error = "srt_startup failed";
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(lifecycle_lock);
+        started = true;
+    }
+    failed = false;
+    {
+        std::lock_guard<std::mutex> lock(handshake_lock);
+        connect_done = false;
+        connected = false;
+    }
+    register_output(this);
+
+    std::unique_lock<std::mutex> handshake(handshake_lock);
+    try {
+        sender_thread = std::thread(&SrtOutput::sender_main, this);
+    } catch (const std::system_error &e) {
+        handshake.unlock();
+        log_line(std::string("SRT connect failed: cannot start the sender thread: ") + e.what());
+        failed = true;
+        unregister_output(this);
+        error = "SRT connection failed";
+        return false;
+    }
+    handshake_cond.wait(handshake, [this] { return connect_done; });
+    const bool ok = connected;
+    handshake.unlock();
+
+    if (ok) {
+        // An abort that came in during the handshake wins: the run is stopping.
+        std::lock_guard<std::mutex> lock(lifecycle_lock);
+        if (!aborted) {
+            active = true;
+            return true;
+        }
+    }
+    error = "SRT connection failed";
+    sender_thread.join();
+    unregister_output(this);
+    return false;
+}
+
+bool SrtOutput::write(const uint8_t *data, int32_t size)
+{
+    if (!active || failed || data == nullptr || size <= 0)
+        return false;
+    if (queue.push(data, static_cast<size_t>(size)))
+        return true;
+    if (active) {
+        log_line("SRT output queue stalled");
+        failed = true;
+    }
+    queue.close_queue();
+    return false;
+}
+
+void SrtOutput::sender_main()
+{
+    std::string error;
+    const bool ok = connect_socket(error);
+    {
+        std::lock_guard<std::mutex> lock(handshake_lock);
+        connected = ok;
+        connect_done = true;
+    }
+    handshake_cond.notify_all();
+    if (!ok) {
+        log_line("SRT connect failed: " + error);
+        failed = true;
+        close_socket();
+        return;
+    }
+
+    std::unique_ptr<uint8_t[]> chunk(new uint8_t[SRT_CHUNK_SIZE]);
+    bool drained = false;
+    for (;;) {
+        const size_t n = queue.take_chunk(chunk.get());
+        if (n == 0) {
+            drained = !queue.closed();
+            break;
+        }
+        if (!send_chunk(chunk.get(), n)) {
+            queue.close_queue();
+            break;
+        }
+    }
+    if (drained)
+        wait_for_delivery();
+    close_socket();
+}
+
+// With linger off, srt_close discards whatever libsrt still holds, so a graceful end
+// first waits until the receiver has acknowledged every byte handed to srt_send.
+void SrtOutput::wait_for_delivery()
+{
+    SRTSOCKET s;
+    {
+        std::lock_guard<std::mutex> lock(socket_lock);
+        s = sock;
+    }
+    if (s == SRT_INVALID_SOCK)
+        return;
+    using clock = std::chrono::steady_clock;
+    size_t last_bytes = SIZE_MAX;
+    clock::time_point last_progress = clock::now();
+    while (!aborted) {
+        size_t blocks = 0;
+        size_t bytes = 0;
+        if (srt_getsndbuffer(s, &blocks, &bytes) != 0 || bytes == 0 ||
+            srt_getsockstate(s) != SRTS_CONNECTED)
+            return;
+        const clock::time_point now = clock::now();
+        if (bytes < last_bytes) {
+            last_bytes = bytes;
+            last_progress = now;
+        } else if (now - last_progress >= DELIVERY_WAIT) {
+            log_line("SRT send failed: receiver did not acknowledge the last " +
+                     std::to_string(bytes) + " bytes");
+            failed = true;
+            return;
+        }
+        std::this_thread::sleep_for(DELIVERY_POLL);
+    }
+}
+
+bool SrtOutput::connect_socket(std::string &error)
+{
+    const SRTSOCKET s = srt_create_socket();
+    if (s == SRT_INVALID_SOCK) {
+        error = srt_getlasterror_str();
+        return false;
+    }
+    for (const SrtSocketOption &option : srt_socket_options(address)) {
+        if (srt_setsockopt(s, 0, option.id, option.value.data(), static_cast<int>(option.value.size())) ==
+            SRT_ERROR) {
+            error = srt_getlasterror_str();
+            srt_close(s);
+            return false;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lifecycle(lifecycle_lock);
+        if (aborted) {
+            srt_close(s);
+            error = "SRT dropped";
+            return false;
+        }
+        std::lock_guard<std::mutex> lock(socket_lock);
+        sock = s;
+    }
+    // From here on an abort closes s, which makes a pending srt_connect return.
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *found = nullptr;
+    const int rc = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
+    if (rc != 0) {
+        error = "getaddrinfo: " + name_lookup_error_text(rc);
+        return false;
+    }
+    const std::unique_ptr<addrinfo, AddrInfoFree> list(found);
+    for (const addrinfo *a = list.get(); a != nullptr; a = a->ai_next) {
+        if (srt_connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != SRT_ERROR)
+            return true;
+    }
+    error = srt_getlasterror_str();
+    return false;
+}
+
+bool SrtOutput::send_chunk(const uint8_t *bytes, size_t count)
+{
+    SRTSOCKET s;
+    {
+        std::lock_guard<std::mutex> lock(socket_lock);
+        s = sock;
+    }
+    if (s == SRT_INVALID_SOCK) {
+        failed = true;
+        return false;
+    }
+    size_t sent = 0;
+    while (sent < count) {
+        const int r = srt_send(s, reinterpret_cast<const char *>(bytes) + sent, static_cast<int>(count - sent));
+        if (r >= 1) {
+            sent += static_cast<size_t>(r);
+            continue;
+        }
+        if (!aborted)
+            log_line(std::string("SRT send failed: ") + srt_getlasterror_str());
+        failed = true;
+        return false;
+    }
+    return true;
+}
+
+void SrtOutput::close_socket()
+{
+    SRTSOCKET s;
+    {
+        std::lock_guard<std::mutex> lock(socket_lock);
+        s = sock;
+        sock = SRT_INVALID_SOCK;
+    }
+    if (s != SRT_INVALID_SOCK)
+        srt_close(s);
+}
+
+void SrtOutput::abort()
+{
+    std::lock_guard<std::mutex> lock(lifecycle_lock);
+    if (aborted.exchange(true))
+        return;
+    active = false;
+    queue.close_queue();
+    close_socket();
+    log_line("SRT closed, buffered TS dropped");
+}
+
+void SrtOutput::finish()
+{
+    bool graceful;
+    {
+        std::lock_guard<std::mutex> lock(lifecycle_lock);
+        const bool was_active = active.exchange(false);
+        graceful = was_active && !aborted;
+    }
+    if (graceful)
+        queue.mark_finishing();
+    if (sender_thread.joinable())
+        sender_thread.join();
+    if (graceful)
+        log_line("SRT queue high-water " + std::to_string(queue.high_water()) + "/" +
+                 std::to_string(SRT_QUEUE_CAPACITY) + " bytes");
+    release();
+}
+
+void SrtOutput::close()
+{
+    abort();
+    if (sender_thread.joinable())
+        sender_thread.join();
+    release();
+}
+
+void SrtOutput::release()
+{
+    unregister_output(this);
+    std::lock_guard<std::mutex> lock(lifecycle_lock);
+    close_socket();
+    if (started) {
+        srt_cleanup();
+        started = false;
+    }
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "srt_url.h"
+#include "ts_output_queue.h"
+
+#include <srt/srt.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// One SRT caller connection carrying the TS byte stream of a run. The muxer starts it,
+// feeds it with write, and ends it with finish (graceful) or close (drop). While
+// started it is the process-wide active output, which abort_active_output can abort
+// from any thread.
+//
+// Lock order: lifecycle_lock before queue lock, socket_lock or the registry lock of
+// the active output; handshake_lock nests with none of them. No lock is held across a
+// libsrt call that may block.
+struct SrtOutput {
+    SrtOutput();
+    ~SrtOutput();
+    SrtOutput(const SrtOutput &) = delete;
+    SrtOutput &operator=(const SrtOutput &) = delete;
+
+    // Parses url, starts the sender thread and blocks until it has connected (true)
+    // or failed; error then holds the address error, "srt_startup failed" or
+    // "SRT connection failed". Called once, from the pipeline thread.
+    bool start(const std::string &url, std::string &error);
+    // Queues TS bytes (producer side). False when not connected, after any failure, or
+    // when the receiver took nothing for SRT_WRITE_WAIT; every later call is refused.
+    bool write(const uint8_t *data, int32_t size);
+    // Graceful end: the queued bytes are sent (and acknowledged) before the socket closes.
+    void finish();
+    // Immediate end: queued bytes are dropped.
+    void close();
+    // Any thread, any time; effective once. Drops the queue and closes the socket,
+    // joins nothing.
+    void abort();
+
+    // Internal steps, public for tests.
+    bool connect_socket(std::string &error);
+    bool send_chunk(const uint8_t *bytes, size_t count);
+    void close_socket();
+    void sender_main();
+    void wait_for_delivery();
+    // Sender joined: closes the socket, runs the due srt_cleanup, unregisters.
+    void release();
+
+    TsOutputQueue queue;
+    SrtAddress address;                     // host, port, stream_id, passphrase, pbkeylen
+
+    SRTSOCKET sock = SRT_INVALID_SOCK;      // guarded by socket_lock
+    bool started = false;                   // srt_cleanup due; guarded by lifecycle_lock
+    std::atomic<bool> aborted{false};       // set once by abort
+    std::atomic<bool> failed{false};        // connect, send or queue failure
+    std::atomic<bool> active{false};        // connected and accepting writes
+    std::thread sender_thread;              // touched only by the pipeline thread
+
+    std::mutex lifecycle_lock;              // abort, finish, close, socket registration
+    std::mutex socket_lock;                 // guards sock only
+    std::mutex handshake_lock;              // guards connect_done, connected
+    std::condition_variable handshake_cond;
+    bool connect_done = false;
+    bool connected = false;
+};
+
+// Aborts the active output, if one is registered. Safe against that output being
+// unregistered and destroyed at the same moment. Any thread.
+void abort_active_output();
