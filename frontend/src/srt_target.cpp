@@ -1,0 +1,53 @@
+#include "srt_target.h"
+
+#include <QSettings>
+#include <QUrl>
+
+bool buildSrtUrl(const QString &hostText, const QString &portText, const QString &streamIdText,
+                 QString &url, QString &error)
+{
+    QString host = hostText.trimmed();
+    QString port = portText.trimmed();
+    if (host.isEmpty())
+        host = QString::fromLatin1(DEFAULT_SRT_HOST);
+    if (port.isEmpty())
+        port = QString::fromLatin1(DEFAULT_SRT_PORT);
+
+    bool ok = false;
+    const int portNumber = port.toInt(&ok, 10);
+    const bool hostOk = !host.contains(QLatin1Char(' ')) && !host.contains(QLatin1Char('/'))
+                        && !host.contains(QLatin1Char(':'));
+    if (!ok || portNumber < 1 || portNumber > 65535 || !hostOk) {
+        error = QString::fromLatin1(SRT_TARGET_INVALID);
+        return false;
+    }
+
+    const QString id = streamIdText.trimmed() + QString::fromLatin1(STREAM_ID_SUFFIX);
+    url = QStringLiteral("srt://") + host + QLatin1Char(':') + QString::number(portNumber)
+          + QStringLiteral("?streamid=") + QString::fromLatin1(QUrl::toPercentEncoding(id));
+    return true;
+}
+
+SrtHostPort hostPortFromUrl(const QString &text)
+{
+    SrtHostPort result{QString::fromLatin1(DEFAULT_SRT_HOST), QString::fromLatin1(DEFAULT_SRT_PORT)};
+    QString t = text.trimmed();
+    if (t.isEmpty())
+        return result;
+    if (!t.contains(QStringLiteral("://")))
+        t.prepend(QStringLiteral("srt://"));
+    const QUrl u(t, QUrl::TolerantMode);
+    const QString host = u.host(QUrl::FullyDecoded);
+    if (!host.isEmpty())
+        result.host = host;
+    if (u.port() > 0)
+        result.port = QString::number(u.port());
+    return result;
+}
+
+bool readKbyPortRangeFlag()
+{
+    QSettings kby(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvanta"),
+                  QStringLiteral("Kelbry"));
+    return kby.value(QStringLiteral("use_port_range"), false).toBool();
+}
