@@ -9,7 +9,7 @@ packages=(
   libsrt-openssl-dev srt-tools
   qtbase5-dev qtbase5-dev-tools libqt5network5
   googletest libgtest-dev
-  ffmpeg python3 yt-dlp
+  ffmpeg python3 python3-pil yt-dlp
   xvfb x11-apps imagemagick
   clang libclang-rt-14-dev
   valgrind procps
