@@ -37,6 +37,9 @@ SrtHostPort hostPortFromUrl(const QString &text)
     if (!t.contains(QStringLiteral("://")))
         t.prepend(QStringLiteral("srt://"));
     const QUrl u(t, QUrl::TolerantMode);
+    // An address that does not parse keeps both defaults, even where Qt kept a host.
+    if (!u.isValid())
+        return result;
     const QString host = u.host(QUrl::FullyDecoded);
     if (!host.isEmpty())
         result.host = host;
