@@ -53,3 +53,30 @@ QString firstOutputLine(const QString &text)
         return QString();
     return t.split(QLatin1Char('\n')).first().trimmed();
 }
+
+QString takeUtf8(QByteArray &pending, const QByteArray &chunk)
+{
+    pending += chunk;
+    // Find where a trailing, not yet complete sequence starts: step back over
+    // at most three continuation bytes to the lead byte and check its length.
+    int keep = 0;
+    const int size = pending.size();
+    for (int back = 1; back <= 4 && back <= size; ++back) {
+        const auto byte = static_cast<unsigned char>(pending.at(size - back));
+        if ((byte & 0xC0) == 0x80)
+            continue; // continuation byte
+        int length = 1;
+        if ((byte & 0xE0) == 0xC0)
+            length = 2;
+        else if ((byte & 0xF0) == 0xE0)
+            length = 3;
+        else if ((byte & 0xF8) == 0xF0)
+            length = 4;
+        if (length > back)
+            keep = back;
+        break;
+    }
+    const QString text = QString::fromUtf8(pending.constData(), size - keep);
+    pending = pending.right(keep);
+    return text;
+}

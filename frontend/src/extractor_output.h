@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -17,6 +18,11 @@ QStringList extractorFormatLines(const QString &out);
 // is not a bracketed progress line, else the first non-empty line, cut to
 // 240 characters; empty when there is none.
 QString extractorErrorText(const QString &err);
+
+// Decodes pending + chunk as UTF-8 up to the last complete character and
+// keeps an unfinished multi-byte sequence in pending for the next chunk, so a
+// character split between two reads is not garbled.
+QString takeUtf8(QByteArray &pending, const QByteArray &chunk);
 
 // The first line of a program's trimmed output, trimmed; empty for no output.
 QString firstOutputLine(const QString &text);

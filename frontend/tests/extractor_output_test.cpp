@@ -14,6 +14,8 @@ private slots:
     void errorText();
     void firstLine_data();
     void firstLine();
+    void utf8SplitAcrossReads_data();
+    void utf8SplitAcrossReads();
 };
 
 void ExtractorOutputTest::addresses_data()
@@ -98,6 +100,29 @@ void ExtractorOutputTest::firstLine()
     QFETCH(QString, text);
     QFETCH(QString, line);
     QCOMPARE(firstOutputLine(text), line);
+}
+
+void ExtractorOutputTest::utf8SplitAcrossReads_data()
+{
+    QTest::addColumn<int>("cut");
+    // "Ошибка: 🎬 é" cut at every byte position.
+    const int size = QStringLiteral("Ошибка: 🎬 é").toUtf8().size();
+    for (int cut = 0; cut <= size; ++cut)
+        QTest::addRow("cut at %d", cut) << cut;
+}
+
+void ExtractorOutputTest::utf8SplitAcrossReads()
+{
+    QFETCH(int, cut);
+    const QString text = QStringLiteral("Ошибка: 🎬 é");
+    const QByteArray bytes = text.toUtf8();
+    QByteArray pending;
+    QString joined = takeUtf8(pending, bytes.left(cut));
+    QVERIFY(!joined.contains(QChar::ReplacementCharacter));
+    QVERIFY(pending.size() < 4);
+    joined += takeUtf8(pending, bytes.mid(cut));
+    QCOMPARE(joined, text);
+    QVERIFY(pending.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(ExtractorOutputTest)

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+#include <functional>
+
+class QLabel;
+class QPushButton;
+class QSettings;
+
+// Settings key of the yt-dlp path the user chose in the setup dialog.
+constexpr const char YT_DLP_PATH_KEY[] = "YT_DLP_PATH";
+
+// The yt-dlp program's file name next to the front-end.
+QString ytDlpFileName();
+
+// Where yt-dlp is run from: storedPath (trimmed) if it exists, else yt-dlp in
+// programDir, else yt-dlp on the search path; empty when none is found.
+QString findYtDlp(const QString &storedPath, const QString &programDir);
+
+// The modal "Welcome Setup" dialog that asks for the downloaded yt-dlp. A file
+// is only accepted after it ran with --version and exited with 0; Continue then
+// stores its path under YT_DLP_PATH and logs it.
+class WelcomeSetupDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    // Time limits of the file check; it blocks the GUI thread meanwhile.
+    static constexpr int START_WAIT_MS = 3000;
+    static constexpr int FINISH_WAIT_MS = 15000;
+
+    WelcomeSetupDialog(QSettings *settings, std::function<void(const QString &)> appendLog,
+                       QWidget *parent);
+
+    // Runs file with --version and takes it when it exits with 0.
+    void checkFile(const QString &file);
+
+    QString chosenPath() const { return chosenFile; }
+    QString chosenVersion() const { return chosenFileVersion; }
+
+Q_SIGNALS:
+    // Exit was pressed; emitted before the dialog is rejected.
+    void exitChosen();
+
+private:
+    void chooseFile();
+    void acceptChoice();
+    void exitSetup();
+
+    QSettings *settings;
+    std::function<void(const QString &)> appendLog;
+
+    QLabel *lblPath = nullptr;
+    QLabel *lblOk = nullptr;
+    QLabel *lblError = nullptr;
+    QPushButton *btnContinue = nullptr;
+
+    QString chosenFile;
+    QString chosenFileVersion;
+};
