@@ -1,4 +1,71 @@
 #include "combined_pipeline.h"
 
-// Placeholder until the media pipeline lands.
-int run_combined(const EngineOptions &) { return RESULT_OK; }
+#include "events_log.h"
+#include "input_source.h"
+#include "pacer.h"
+#include "packet_reader.h"
+#include "start_position.h"
+#include "stop_control.h"
+#include "ts_muxer.h"
+
+int run_combined(const EngineOptions &options) {
+    // Declaration order is teardown order in reverse: the muxer goes before the input
+    // whose streams it reads, the pacer after both.
+    Pacer pacer;
+    InputSource input(&keep_running, 0, &pacer);
+    std::string error;
+
+    emit_event("opening_inputs");
+    if (!open_input(input, options.media_url, true, true, error)) {
+        log_line(error);
+        emit_event("error", "input_open_failed");
+        close_input(input);
+        return RESULT_INPUT_OPEN_FAILED;
+    }
+
+    apply_start_position(input, nullptr, options.start_offset_us);
+
+    TsMuxer muxer;
+    if (!mux_open(muxer, input.tracks, options.srt_url, error)) {
+        log_line(error);
+        emit_event("error", "mux_open_failed");
+        mux_close(muxer);
+        close_input(input);
+        return RESULT_MUX_OPEN_FAILED;
+    }
+    emit_event("srt_connected");
+    emit_event("running");
+
+    start_reader(input);
+
+    QueuedPacket holder;
+    int result = RESULT_OK;
+    while (keep_running.load()) {
+        if (!pop_packet(input, holder)) break;
+        if (mux_write(muxer, holder) < 0) {
+            result = RESULT_MUX_WRITE_FAILED;
+            break;
+        }
+    }
+
+    const bool stopped = !keep_running.load();
+    if (reader_result(input) < 0 && !stopped) result = RESULT_INPUT_READ_FAILED;
+    stop_reader(input);
+
+    if (stopped) {
+        mux_abandon(muxer);
+        result = RESULT_OK;
+    } else {
+        // Returns once the SRT output has sent everything, so "eof" means delivered.
+        mux_finish(muxer, result == RESULT_OK);
+        if (result == RESULT_OK)
+            emit_event("eof");
+        else
+            emit_event("error", "stream_failed");
+    }
+
+    holder.packet.reset();
+    mux_close(muxer);
+    close_input(input);
+    return result;
+}

@@ -1,4 +1,118 @@
 #include "split_pipeline.h"
 
-// Placeholder until the media pipeline lands.
-int run_split(const EngineOptions &) { return RESULT_OK; }
+#include "events_log.h"
+#include "input_source.h"
+#include "merge_decision.h"
+#include "pacer.h"
+#include "packet_reader.h"
+#include "start_position.h"
+#include "stop_control.h"
+#include "ts_muxer.h"
+
+namespace {
+
+// Takes the next packet of `input` into `holder` and tells the merge about it.
+void take_head(InputSource &input, QueuedPacket &holder, bool &has_head, int64_t &time) {
+    has_head = pop_packet(input, holder);
+    if (has_head) time = holder.time_us;
+}
+
+}  // namespace
+
+int run_split(const EngineOptions &options) {
+    // The muxer is declared after both inputs so that it is gone before their streams.
+    Pacer pacer;
+    InputSource video(&keep_running, 0, &pacer);
+    InputSource audio(&keep_running, 1, &pacer);
+    std::string error;
+
+    emit_event("opening_inputs");
+    if (!open_input(video, options.video_url, true, false, error)) {
+        log_line("Video input: " + error);
+        emit_event("error", "video_open_failed");
+        close_input(audio);
+        close_input(video);
+        return RESULT_INPUT_OPEN_FAILED;
+    }
+    if (!open_input(audio, options.audio_url, false, true, error)) {
+        log_line("Audio input: " + error);
+        emit_event("error", "audio_open_failed");
+        close_input(audio);
+        close_input(video);
+        return RESULT_INPUT_OPEN_FAILED;
+    }
+
+    apply_start_position(video, &audio, options.start_offset_us);
+
+    std::vector<InputTrack> tracks = video.tracks;
+    tracks.insert(tracks.end(), audio.tracks.begin(), audio.tracks.end());
+
+    TsMuxer muxer;
+    if (!mux_open(muxer, tracks, options.srt_url, error)) {
+        log_line(error);
+        emit_event("error", "mux_open_failed");
+        mux_close(muxer);
+        close_input(audio);
+        close_input(video);
+        return RESULT_MUX_OPEN_FAILED;
+    }
+    emit_event("srt_connected");
+    emit_event("running");
+
+    start_reader(video);
+    start_reader(audio);
+
+    QueuedPacket video_head;
+    QueuedPacket audio_head;
+    MergeState merge;
+    take_head(video, video_head, merge.video_has_head, merge.video_time);
+    take_head(audio, audio_head, merge.audio_has_head, merge.audio_time);
+    if (merge.video_has_head && merge.audio_has_head) align_start(muxer, video_head, audio_head);
+
+    int result = RESULT_OK;
+    while (keep_running.load()) {
+        const MergeAction action = merge_next(merge);
+        if (action == MergeAction::END) break;
+        if (action == MergeAction::CUT_AUDIO) {
+            audio.stop_requested.store(true);
+            continue;
+        }
+        if (action == MergeAction::CUT_VIDEO) {
+            video.stop_requested.store(true);
+            continue;
+        }
+        merge_written(merge, action);
+        const bool is_video = action == MergeAction::WRITE_VIDEO;
+        if (mux_write(muxer, is_video ? video_head : audio_head) < 0) {
+            result = RESULT_MUX_WRITE_FAILED;
+            break;
+        }
+        if (is_video)
+            take_head(video, video_head, merge.video_has_head, merge.video_time);
+        else
+            take_head(audio, audio_head, merge.audio_has_head, merge.audio_time);
+    }
+
+    const bool stopped = !keep_running.load();
+    if ((reader_result(video) < 0 || reader_result(audio) < 0) && !stopped) result = RESULT_INPUT_READ_FAILED;
+    stop_reader(video);
+    stop_reader(audio);
+
+    if (stopped) {
+        mux_abandon(muxer);
+        result = RESULT_OK;
+    } else {
+        mux_finish(muxer, result == RESULT_OK);
+        if (result == RESULT_OK)
+            emit_event("eof");
+        else
+            emit_event("error", "stream_failed");
+    }
+
+    video_head.packet.reset();
+    audio_head.packet.reset();
+    mux_close(muxer);
+    close_input(audio);
+    close_input(video);
+    return result;
+}
