@@ -36,7 +36,7 @@ std::string library_line()
 
 int run_driver(int argc, char **argv)
 {
-    // [stop control: install the SIGINT/SIGTERM handler here, before anything else]
+    install_stop_signal_handlers();
 
     av_log_set_level(AV_LOG_WARNING);
     avformat_network_init();
