@@ -53,6 +53,8 @@ ProbedMedia probe_media(const std::string &path) {
         const char *type = av_get_media_type_string(par->codec_type);
         media.streams[i].type = type ? type : "unknown";
         media.streams[i].codec = avcodec_get_name(par->codec_id);
+        media.streams[i].time_base_num = ctx->streams[i]->time_base.num;
+        media.streams[i].time_base_den = ctx->streams[i]->time_base.den;
     }
     std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
     while ((rc = av_read_frame(ctx.get(), pkt.get())) >= 0) {
@@ -76,6 +78,8 @@ ProbedMedia probe_media(const std::string &path) {
                 if (s.packets == 0) s.first_pts = seconds(pts, tb);
                 s.end_time = std::max(s.end_time, seconds(pts + std::max<int64_t>(pkt->duration, 0), tb));
             }
+            s.dts.push_back(pkt->dts);
+            s.pts.push_back(pkt->pts);
             ++s.packets;
         }
         av_packet_unref(pkt.get());

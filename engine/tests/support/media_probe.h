@@ -17,6 +17,10 @@ struct ProbedStream {
     double end_time = 0;         // last PTS + its duration, seconds
     bool dts_increasing = true;  // every DTS strictly above the previous one of this stream
     bool has_missing_ts = false; // a packet without DTS
+    int time_base_num = 0;       // raw timestamps below are in this time base
+    int time_base_den = 1;
+    std::vector<int64_t> dts;    // every packet's DTS and PTS, in file order
+    std::vector<int64_t> pts;
 };
 
 struct ProbedMedia {
