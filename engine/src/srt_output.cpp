@@ -41,6 +41,7 @@ struct AddrInfoFree {
 // one more byte of what libsrt still holds.
 constexpr std::chrono::milliseconds DELIVERY_WAIT{SRT_SEND_TIMEOUT_MS};
 constexpr std::chrono::milliseconds DELIVERY_POLL{5};
+constexpr std::chrono::milliseconds CONNECT_POLL{10};
 
 } // namespace
 
@@ -171,7 +172,7 @@ void SrtOutput::wait_for_delivery()
     while (!aborted) {
         size_t blocks = 0;
         size_t bytes = 0;
-        if (srt_getsndbuffer(s, &blocks, &bytes) != 0 || bytes == 0 ||
+        if (srt_getsndbuffer(s, &blocks, &bytes) < 0 || bytes == 0 ||
             srt_getsockstate(s) != SRTS_CONNECTED)
             return;
         const clock::time_point now = clock::now();
@@ -226,10 +227,43 @@ bool SrtOutput::connect_socket(std::string &error)
     }
     const std::unique_ptr<addrinfo, AddrInfoFree> list(found);
     for (const addrinfo *a = list.get(); a != nullptr; a = a->ai_next) {
-        if (srt_connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != SRT_ERROR)
+        if (connect_address(s, a->ai_addr, static_cast<int>(a->ai_addrlen), error))
             return true;
     }
-    error = srt_getlasterror_str();
+    return false;
+}
+
+// libsrt's srt_close waits for a blocking srt_connect to time out, which would make an
+// abort wait for the network. So the connect runs non-blocking and this thread watches
+// the socket state, which an abort's srt_close ends at once.
+bool SrtOutput::connect_address(SRTSOCKET s, const sockaddr *addr, int addr_len, std::string &error)
+{
+    const bool blocking = false;
+    if (srt_setsockflag(s, SRTO_RCVSYN, &blocking, sizeof(blocking)) == SRT_ERROR ||
+        srt_connect(s, addr, addr_len) == SRT_ERROR) {
+        error = aborted ? "SRT dropped" : srt_getlasterror_str();
+        return false;
+    }
+    // libsrt ends the attempt itself after SRTO_CONNTIMEO; the guard only bounds the loop.
+    const auto guard = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(SRT_CONNECT_TIMEOUT_MS) + std::chrono::seconds(2);
+    SRT_SOCKSTATUS state = srt_getsockstate(s);
+    while (state == SRTS_CONNECTING && !aborted && std::chrono::steady_clock::now() < guard) {
+        std::this_thread::sleep_for(CONNECT_POLL);
+        state = srt_getsockstate(s);
+    }
+    if (state == SRTS_CONNECTED && !aborted) {
+        // Back to the default; sends never depended on it.
+        const bool restore = true;
+        srt_setsockflag(s, SRTO_RCVSYN, &restore, sizeof(restore));
+        return true;
+    }
+    if (aborted)
+        error = "SRT dropped";
+    else if (state == SRTS_CONNECTING)
+        error = "connection attempt did not end";
+    else
+        error = std::string("Connection setup failure: ") + srt_rejectreason_str(srt_getrejectreason(s));
     return false;
 }
 

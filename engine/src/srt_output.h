@@ -43,6 +43,7 @@ struct SrtOutput {
 
     // Internal steps, public for tests.
     bool connect_socket(std::string &error);
+    bool connect_address(SRTSOCKET s, const sockaddr *addr, int addr_len, std::string &error);
     bool send_chunk(const uint8_t *bytes, size_t count);
     void close_socket();
     void sender_main();
