@@ -138,7 +138,8 @@ long long serve(SRTSOCKET sock, const Settings &s, const std::string &out_path)
                 std::fwrite(buf.data(), 1, static_cast<size_t>(n), out);
             continue;
         }
-        if (n < 0 && srt_getlasterror(nullptr) == SRT_EASYNCRCV)
+        // The receive time-out only paces the stop check; a quiet moment is no end.
+        if (n < 0 && (srt_getlasterror(nullptr) == SRT_EASYNCRCV || srt_getlasterror(nullptr) == SRT_ETIMEOUT))
             continue;
         break;
     }

@@ -15,6 +15,8 @@ Fault modes, chosen by a path prefix in front of the file path:
     /stall/<N>/<file>  sends the first N bytes, then holds the connection open
                        without sending more until the client leaves or the
                        server stops (a source that stops delivering)
+    /norange/<file>    ignores Range and does not announce byte ranges, so the
+                       client cannot seek (a live-like source)
 
 The server exits by itself after --max-seconds (default 600) so that a test that
 forgets it cannot leave it behind forever.
@@ -33,6 +35,7 @@ CHUNK = 64 * 1024
 STALL_LIMIT_SECONDS = 120
 
 FAULT_RE = re.compile(r"^/(cut|stall)/(\d+)(/.*)$")
+NORANGE_PREFIX = "/norange/"
 RANGE_RE = re.compile(r"^bytes=(\d*)-(\d*)$")
 
 CONTENT_TYPES = {
@@ -69,9 +72,12 @@ class Handler(BaseHTTPRequestHandler):
     def handle_request(self, send_body):
         path = urllib.parse.urlsplit(self.path).path
         mode, limit = None, None
+        ranges = True
         m = FAULT_RE.match(path)
         if m:
             mode, limit, path = m.group(1), int(m.group(2)), m.group(3)
+        elif path.startswith(NORANGE_PREFIX):
+            ranges, path = False, path[len(NORANGE_PREFIX) - 1:]
         full = self.resolve(path)
         if full is None or not os.path.isfile(full):
             self.send_error(404)
@@ -79,7 +85,7 @@ class Handler(BaseHTTPRequestHandler):
         size = os.path.getsize(full)
         start, end = 0, size - 1
         status = 200
-        rng = self.headers.get("Range")
+        rng = self.headers.get("Range") if ranges else None
         if rng:
             r = RANGE_RE.match(rng.strip())
             if not r or (not r.group(1) and not r.group(2)):
@@ -102,7 +108,8 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(status)
         ext = os.path.splitext(full)[1].lower()
         self.send_header("Content-Type", CONTENT_TYPES.get(ext, "application/octet-stream"))
-        self.send_header("Accept-Ranges", "bytes")
+        if ranges:
+            self.send_header("Accept-Ranges", "bytes")
         self.send_header("Content-Length", str(length))
         if status == 206:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, size))
