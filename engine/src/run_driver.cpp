@@ -56,13 +56,12 @@ int run_driver(int argc, char **argv)
     log_line("kby_nuvix start line=" + std::to_string(options.line)
              + (combined ? " combined" : " split"));
 
-    // [stop control: create the stop event, start the stop-event thread and,
-    //  when options.watch_pid > 0, the parent-watch thread here]
+    StopControl stop_control;
+    start_stop_control(stop_control, options.watch_pid);
 
     const int result = combined ? run_combined(options) : run_split(options);
 
-    // [stop control: shutdown - clear keep_running and stop_event_armed, set the
-    //  stop event, join the stop-event thread, close the event, join the parent watch]
+    shut_down_stop_control(stop_control);
 
     avformat_network_deinit();
     return result;
