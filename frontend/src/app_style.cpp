@@ -1,5 +1,13 @@
 #include "app_style.h"
 
+#include <QtGlobal>
+
+// Q_INIT_RESOURCE must be used outside any namespace.
+static void registerNuvixResources()
+{
+    Q_INIT_RESOURCE(nuvix);
+}
+
 QString appStyleSheet()
 {
     // Rules are joined without separators; order matters for equal specificity.
@@ -25,4 +33,10 @@ QString appStyleSheet()
     for (const char *rule : rules)
         sheet += QString::fromLatin1(rule);
     return sheet;
+}
+
+void initAppResources()
+{
+    static const bool registered = (registerNuvixResources(), true);
+    Q_UNUSED(registered);
 }

@@ -12,6 +12,7 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("Nuvix"));
     QSettings::setDefaultFormat(QSettings::NativeFormat);
     app.setStyleSheet(appStyleSheet());
+    initAppResources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/APP_ICON")));
 
     // The constructor runs the extractor check; its setup dialog may ask to quit.

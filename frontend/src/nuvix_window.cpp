@@ -1,5 +1,6 @@
 #include "nuvix_window.h"
 
+#include "app_style.h"
 #include "presets.h"
 #include "srt_target.h"
 
@@ -66,6 +67,7 @@ int textWidth(const QFont &font, const char *text)
 NuvixWindow::NuvixWindow(QWidget *parent)
     : QMainWindow(parent)
 {
+    initAppResources();
     settings = new QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Orvanta"),
                              QStringLiteral("Nuvix"), this);
     buildUi();
