@@ -32,7 +32,7 @@ bench: build
 tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DNUVIX_SANITIZE=thread -DNUVIX_BUILD_FRONTEND=OFF >/dev/null
 	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS) -L engine --timeout 900
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/engine/tests/tsan_suppressions.txt" ctest --output-on-failure -j $(JOBS) -L engine --timeout 900
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build running the whole suite.
 asan: deps

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -240,7 +241,10 @@ TEST_F(SrtOutputTest, RepeatedAbortsLogOnceAndFinishAfterwardsIsNotGraceful)
         const auto data = pattern(5000);
         ASSERT_TRUE(output.write(data.data(), static_cast<int32_t>(data.size())));
         output.abort();
-        EXPECT_EQ(output.sock, SRT_INVALID_SOCK) << "the abort left the socket open";
+        {
+            std::lock_guard<std::mutex> lock(output.socket_lock);
+            EXPECT_EQ(output.sock, SRT_INVALID_SOCK) << "the abort left the socket open";
+        }
         abort_active_output();
         output.abort();
         EXPECT_FALSE(output.write(data.data(), 188));
