@@ -3,8 +3,7 @@
 #include "events_log.h"
 #include "name_lookup_error.h"
 
-#include <netdb.h>
-#include <sys/socket.h>
+// getaddrinfo and addrinfo come with srt.h, which includes each system's socket headers.
 
 #include <chrono>
 #include <cstdint>
