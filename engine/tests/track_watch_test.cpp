@@ -4,9 +4,12 @@
 #include "track_watch.h"
 
 #include "loopback_services.h"
+#include "relay_harness.h"
 #include "test_media.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -15,6 +18,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -387,4 +391,104 @@ TEST(TrackWatch, WatchLeavesPacketAndStreamUntouched)
         ASSERT_EQ(packet->data[i], i);
     EXPECT_EQ(s.parameters().width, 1280);
     EXPECT_EQ(s.parameters().height, 720);
+}
+
+namespace {
+
+const std::vector<std::string> H264_TS = {"-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
+                                          "-g", "25", "-bf", "0", "-b:v", "300k", "-c:a", "aac",
+                                          "-b:a", "64k", "-ac", "2", "-muxdelay", "0", "-muxpreload", "0",
+                                          "-shortest", "-f", "mpegts"};
+
+std::vector<std::string> with(std::vector<std::string> first, const std::vector<std::string> &second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// MPEG-TS whose video is 1280x720 for two seconds and 1920x1080 for the next two: two
+// generated segments, the second with timestamps continuing, joined byte for byte.
+std::string size_switch_ts()
+{
+    const std::string small = test_media::generate("switch_part1_720.ts", "va", 2.0,
+                                                   with({"-vf", "scale=1280:720"}, H264_TS));
+    const std::string large = test_media::generate(
+        "switch_part2_1080.ts", "va", 2.0, with({"-vf", "scale=1920:1080", "-output_ts_offset", "2"}, H264_TS));
+    if (small.empty() || large.empty())
+        return {};
+    const std::string joined = test_media::data_dir() + "/switch_720_1080.ts";
+    const std::string partial = joined + "." + std::to_string(::getpid()) + ".tmp";
+    {
+        std::ofstream out(partial, std::ios::binary);
+        for (const std::string &part : {small, large}) {
+            std::ifstream in(part, std::ios::binary);
+            out << in.rdbuf();
+        }
+        if (!out)
+            return {};
+    }
+    return std::rename(partial.c_str(), joined.c_str()) == 0 ? joined : std::string();
+}
+
+} // namespace
+
+TEST(TrackWatchOnRealPackets, H264PictureSizeSwitchSeenByTheParserOnce)
+{
+    const std::string path = size_switch_ts();
+    ASSERT_FALSE(path.empty());
+    AVFormatContext *raw = nullptr;
+    ASSERT_EQ(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), 0);
+    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext *)> context(
+        raw, [](AVFormatContext *c) { avformat_close_input(&c); });
+    ASSERT_GE(avformat_find_stream_info(context.get(), nullptr), 0);
+    const int video = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const int audio = av_find_best_stream(context.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    ASSERT_GE(video, 0);
+    ASSERT_GE(audio, 0);
+    const AVStream *video_stream = context->streams[video];
+    ASSERT_EQ(video_stream->codecpar->width, 1280);
+    ASSERT_EQ(video_stream->codecpar->height, 720);
+
+    std::vector<TrackWatch> watches;
+    watches.push_back(make_track_watch(video_stream->codecpar));
+    watches.push_back(make_track_watch(context->streams[audio]->codecpar));
+    ASSERT_TRUE(watches[0].parser);
+
+    Packet packet(av_packet_alloc());
+    int video_packets = 0;
+    av_log_set_level(AV_LOG_QUIET);  // the join of the two parts upsets the demuxer once
+    testing::internal::CaptureStderr();
+    while (av_read_frame(context.get(), packet.get()) >= 0) {
+        const int track = packet->stream_index == video ? 0 : packet->stream_index == audio ? 1 : -1;
+        if (track >= 0) {
+            watch_parameters(watches, track, context->streams[packet->stream_index], packet.get());
+            video_packets += track == 0 ? 1 : 0;
+        }
+        av_packet_unref(packet.get());
+    }
+    const Lines logged = log_texts(testing::internal::GetCapturedStderr());
+    EXPECT_GE(video_packets, 90);  // 4 s at 25 fps
+    EXPECT_EQ(logged, Lines{"Stream parameters changed track=0 1280x720 -> 1920x1080"});
+}
+
+TEST(TrackWatchRelay, SizeSwitchInASourceIsLoggedOnceAndTheRunEnds)
+{
+    const std::string path = size_switch_ts();
+    ASSERT_FALSE(path.empty());
+    RelayHarness relay;
+    std::string error;
+    ASSERT_TRUE(relay.start(error)) << error;
+    const EngineRun run = run_engine({"--media-url", relay.media_url(path), "--srt-url", relay.srt_url()},
+                                     std::chrono::seconds(60));
+    EXPECT_EQ(run.process.exit_code, 0) << run.process.err;
+    ASSERT_FALSE(run.events.empty()) << run.process.err;
+    EXPECT_EQ(run.events.back(), event_line("eof")) << run.process.err;
+
+    std::vector<std::string> changes;
+    for (const std::string &line : split_lines(run.process.err)) {
+        const size_t at = line.find("Stream parameters changed");
+        if (at != std::string::npos)
+            changes.push_back(line.substr(at));
+    }
+    EXPECT_EQ(changes, Lines{"Stream parameters changed track=0 1280x720 -> 1920x1080"}) << run.process.err;
 }
