@@ -47,10 +47,11 @@ void NuvixWindow::onUpdateReply(QNetworkReply *reply)
     box.setTextFormat(Qt::RichText);
     box.setText(composeUpdateText(info.msg, info.url));
     box.setStandardButtons(QMessageBox::NoButton);
-    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse
-                                | Qt::LinksAccessibleByKeyboard);
     box.setStyleSheet(QStringLiteral("QMessageBox { background-color: #050F15; }"
                                      "QMessageBox QLabel { color: white; font-size: 14px; }"));
+    // After the style sheet: a style change resets the flags to the style's own.
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse
+                                | Qt::LinksAccessibleByKeyboard);
     QPushButton *skipButton = box.addButton(QStringLiteral("Skip this update"), QMessageBox::YesRole);
     QPushButton *laterButton = box.addButton(QStringLiteral("Remind Later"), QMessageBox::NoRole);
     box.setDefaultButton(laterButton);
