@@ -389,11 +389,5 @@ void NuvixWindow::onPresetsContextMenu(const QPoint &pos)
 // when it defines the real one; the engine code (nuvix_window_engine.cpp) removes
 // onConnectClicked and stopEngine.
 
-// TEMPORARY: remove when nuvix_window_extraction.cpp defines it.
-void NuvixWindow::checkYtDlpAtStart() {}
 
-// TEMPORARY: remove when nuvix_window_engine.cpp defines it.
-void NuvixWindow::onConnectClicked() {}
 
-// TEMPORARY: remove when nuvix_window_engine.cpp defines it.
-void NuvixWindow::stopEngine() {}

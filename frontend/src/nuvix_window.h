@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QProcess>
 #include <QString>
 
 class QCheckBox;
@@ -12,6 +13,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QListWidgetItem;
+class QNetworkReply;
 class QPlainTextEdit;
 class QPoint;
 class QProcess;
@@ -124,10 +126,104 @@ private:
     bool restartPending = false;
 
     // ---- link extraction (nuvix_window_extraction.cpp) ----
+    friend class ExtractionTest;
+    friend class YtDlpSetupTest;
+
+    // Covers both yt-dlp runs of one start; tests may shorten extractTimeoutMs.
+    static constexpr int EXTRACT_TIMEOUT_MS = 20000;
+
+    // yt-dlp from the stored path, the program folder or the search path.
+    QString findYtDlp() const;
+    // Modal "Welcome Setup"; true when a checked yt-dlp was chosen.
+    bool runWelcomeSetup();
+    void onProbeFinished(const QString &path, int exitCode);
+    void onProbeFailedToStart(const QString &path);
+
+    // Start flow: checks, then yt-dlp. userStart (the button) clears the log;
+    // the always-on restart passes false and keeps it.
+    void startIngest(bool userStart);
+    void runExtractor(const QString &link, bool hls);
+    void onExtractorFinished();
+    void onExtractorFailedToStart();
+    void onExtractTimeout(int generation);
+    void endExtractionWithFailure(const QString &message);
+
+    QString extractOut;
+    QString extractErr;
+    // Bytes of a UTF-8 character split between two reads of yt-dlp's output.
+    QByteArray extractOutPending;
+    QByteArray extractErrPending;
+    QString pageLink;
+    bool allowNoHlsRetry = false;
+    bool hlsRetried = false;
+    bool timedOut = false;
+    int extractTimeoutMs = EXTRACT_TIMEOUT_MS;
+    // userStop and reusingLinks are declared in the engine supervision block.
+
+    // The base destructor deletes the yt-dlp processes, and a process killed
+    // there still emits finished; this member, destroyed first, cuts them off
+    // the half-destroyed window.
+    struct YtDlpProcessesDetach
+    {
+        NuvixWindow *window;
+        ~YtDlpProcessesDetach();
+    };
+    YtDlpProcessesDetach ytDlpDetach{this};
 
     // ---- end of link extraction ----
 
     // ---- engine supervision and update check (nuvix_window_engine.cpp, nuvix_window_update.cpp) ----
+    friend class SupervisionTest;
+    friend class UpdateReplyTest;
+    friend class EndToEndTest;
+
+public:
+    // One request to the update endpoint per start, after the window is shown;
+    // every failure is silent.
+    void checkForUpdate();
+
+private:
+    // Tests may shorten restartDelayMs.
+    static constexpr int ALWAYS_ON_RESTART_DELAY_MS = 3000;
+    static constexpr int STOP_GRACE_MS = 800;
+
+    // Writes the ingest input file and starts the engine; either media is set,
+    // or video and audio are.
+    void launchEngine(const QString &media, const QString &video, const QString &audio);
+    void handleEngineOutput(const QString &chunk);
+    void handleEngineStderr(const QString &chunk);
+    void onEngineFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void onEngineFailedToStart();
+    void removeInputFile();
+    void scheduleAlwaysOnRestart(bool sameLinks);
+    void onRestartTimer(int token, bool sameLinks);
+    bool haveSavedLinks() const;
+    void onUpdateReply(QNetworkReply *reply);
+
+    // Addresses of the current run, kept for an always-on restart.
+    QString mediaUrl;
+    QString videoUrl;
+    QString audioUrl;
+    // Ingest input file of the current engine run; empty when there is none.
+    QString inputFilePath;
+    QString engineOutBuf;
+    QString engineErr;
+    // Undecoded tails of multi-byte characters split between two reads.
+    QByteArray engineOutPending;
+    QByteArray engineErrPending;
+    bool userStop = false;
+    bool reusingLinks = false;
+    bool updateCheckStarted = false;
+    int restartDelayMs = ALWAYS_ON_RESTART_DELAY_MS;
+
+    // Same guard as for yt-dlp: the engine process, killed by the base
+    // destructor, must not report to the half-destroyed window.
+    struct EngineProcessDetach
+    {
+        NuvixWindow *window;
+        ~EngineProcessDetach();
+    };
+    EngineProcessDetach engineDetach{this};
 
     // ---- end of engine supervision and update check ----
 };
