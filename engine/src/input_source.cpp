@@ -105,5 +105,6 @@ void close_input(InputSource &input)
     stop_reader(input);
     input.tracks.clear();
     input.stream_to_track.clear();
+    input.timestamps = TimestampState{};
     input.format_context.reset();
 }

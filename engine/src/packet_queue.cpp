@@ -21,12 +21,14 @@ bool queue_push(PacketQueue &queue, QueuedPacket &&entry)
 
 bool queue_pop(PacketQueue &queue, QueuedPacket &holder)
 {
+    QueuedPacket previous;  // the holder's old packet, freed after the lock is released
     {
         std::unique_lock<std::mutex> lock(queue.mutex);
         queue.not_empty.wait(lock, [&] { return queue.closed || queue.count > 0 || queue.finished; });
         if (queue.closed || queue.count == 0)
             return false;
-        holder = std::move(queue.entries.front());  // frees the holder's previous packet
+        previous = std::move(holder);
+        holder = std::move(queue.entries.front());
         queue.entries.pop_front();
         --queue.count;
     }

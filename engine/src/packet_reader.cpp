@@ -74,8 +74,13 @@ void reader_main(InputSource &input)
 
 void start_reader(InputSource &input)
 {
-    if (input.reader.joinable() || !input.format_context)
+    if (input.reader.joinable())
         return;
+    if (!input.format_context) {
+        // Nothing to read: end at once so a taker is not left waiting.
+        queue_finish(input.queue, AVERROR(EINVAL));
+        return;
+    }
     input.stop_requested.store(false);
     input.reader = std::thread(reader_main, std::ref(input));
 }

@@ -459,3 +459,17 @@ TEST(PacketReaderDeathTest, ClearedRunFlagEndsTheReaderAsAStop)
         },
         testing::ExitedWithCode(0), "result=0");
 }
+
+TEST(PacketReader, InputThatNeverOpenedEndsAtOnce)
+{
+    InputSource input(&keep_running, 0, nullptr);
+    start_reader(input);
+    auto taker = std::async(std::launch::async, [&input] {
+        QueuedPacket holder;
+        return pop_packet(input, holder);
+    });
+    ASSERT_EQ(taker.wait_for(milliseconds(2000)), std::future_status::ready);
+    EXPECT_FALSE(taker.get());
+    EXPECT_EQ(reader_result(input), AVERROR(EINVAL));
+    stop_reader(input);
+}
