@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,9 +21,19 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::string out_path(const std::string &name) {
-    return test_media::data_dir() + "/" + name + "." + std::to_string(::getpid()) + ".ts";
-}
+// Where a listener writes what it received; removed again when the test ends.
+class ReceivedFile {
+public:
+    explicit ReceivedFile(const std::string &name)
+        : path_(test_media::data_dir() + "/" + name + "." + std::to_string(::getpid()) + ".ts") {}
+    ~ReceivedFile() { std::remove(path_.c_str()); }
+    operator const std::string &() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+
 
 std::string srt_url(const LoopbackSrtListener &listener) { return listener.url("?streamid=muxer-test"); }
 
@@ -53,7 +64,8 @@ std::vector<QueuedPacket> read_all(InputSource &input) {
 TEST(TsMuxer, OpenRefusesBadTracksBeforeAnyConnection) {
     LoopbackSrtListener listener;
     std::string error;
-    ASSERT_TRUE(listener.start(out_path("refused"), {}, error)) << error;
+    const ReceivedFile received("refused");
+    ASSERT_TRUE(listener.start(received, {}, error)) << error;
 
     OpenedInput av, av1;
     ASSERT_TRUE(av.open(test_media::h264_aac_mp4()));
@@ -119,7 +131,8 @@ TEST(TsMuxer, OpenFailsWithTheSrtTextWhenNobodyListens) {
 TEST(TsMuxer, WriteIsRefusedOutsideAnOpenOutput) {
     LoopbackSrtListener listener;
     std::string error;
-    ASSERT_TRUE(listener.start(out_path("guards"), {}, error)) << error;
+    const ReceivedFile received("guards");
+    ASSERT_TRUE(listener.start(received, {}, error)) << error;
     OpenedInput av;
     ASSERT_TRUE(av.open(test_media::h264_aac_mp4()));
     std::vector<QueuedPacket> packets = read_all(*av.input);
@@ -163,7 +176,7 @@ TEST(TsMuxer, RelayStartsNearZeroAndKeepsTrackTiming) {
 
     LoopbackSrtListener listener;
     std::string error;
-    const std::string received = out_path("shift");
+    const ReceivedFile received("shift");
     ASSERT_TRUE(listener.start(received, {}, error)) << error;
     OpenedInput av;
     ASSERT_TRUE(av.open(source));
@@ -199,7 +212,7 @@ TEST(TsMuxer, RelayStartsNearZeroAndKeepsTrackTiming) {
 TEST(TsMuxer, DtsIsForcedUpwardAndMissingTimesFilled) {
     LoopbackSrtListener listener;
     std::string error;
-    const std::string received = out_path("dts");
+    const ReceivedFile received("dts");
     ASSERT_TRUE(listener.start(received, {}, error)) << error;
     OpenedInput v;
     ASSERT_TRUE(v.open(test_media::video_only_mp4(), true, false));
@@ -266,7 +279,7 @@ TEST(TsMuxer, FinishWithoutTrailerStillDrains) {
     for (int ok = 0; ok < 2; ++ok) {
         LoopbackSrtListener listener;
         std::string error;
-        const std::string received = out_path(ok ? "trailer" : "no-trailer");
+        const ReceivedFile received(ok ? "trailer" : "no-trailer");
         ASSERT_TRUE(listener.start(received, {}, error)) << error;
         std::string text;
         ASSERT_TRUE(av.open(test_media::h264_aac_mp4()));
