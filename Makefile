@@ -40,6 +40,15 @@ asan: deps
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" ctest --output-on-failure -j $(JOBS) --timeout 900
 
+# libFuzzer targets (clang) for the parsers that take outside input, each run for
+# FUZZ_SECONDS from the committed seed corpus in fuzz/corpus.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DNUVIX_FUZZ=ON -DNUVIX_BUILD_TESTS=OFF -DNUVIX_SANITIZE=address,undefined >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target nuvix_fuzzers
+	scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
 screenshot: build
 	scripts/screenshot.sh $(BUILD)
 
