@@ -12,7 +12,26 @@ namespace {
 size_t value_start(const std::string &text, const std::string &key)
 {
     const std::string quoted = "\"" + key + "\"";
-    size_t at = text.find(quoted);
+    // Only a key counts (the quoted name, then a colon), never the same text inside or
+    // as another member's value: a page link ending in "audio_url must not hand the
+    // video address over as audio.
+    size_t at = std::string::npos;
+    for (size_t i = 0; i < text.size() && at == std::string::npos; ++i) {
+        if (text[i] != '"')
+            continue;
+        if (text.compare(i, quoted.size(), quoted) == 0) {
+            size_t next = text.find_first_not_of(" \t\r\n", i + quoted.size());
+            if (next != std::string::npos && text[next] == ':') {
+                at = i;
+                break;
+            }
+        }
+        // Skip this string to its closing quote (an escaped quote does not close it).
+        for (++i; i < text.size() && text[i] != '"'; ++i) {
+            if (text[i] == '\\')
+                ++i;
+        }
+    }
     if (at == std::string::npos)
         return std::string::npos;
     size_t colon = text.find(':', at + quoted.size());

@@ -67,6 +67,15 @@ TEST(JsonStringValue, FindsTheFirstStringAfterTheKey)
         {"{\"media_url\": \"ends in escape\\\"", "media_url", ""},
         {"", "media_url", ""},
         {"media_url: \"v\"", "media_url", ""},            // key without quotes
+        // The key's text inside another value is no key (found by fuzzing the round
+        // trip from the front-end's writer): a page link ending in "audio_url.
+        {"{\n  \"page_url\": \"https://vk.com/v\\\"audio_url\",\n  \"video_url\": \"V\",\n"
+         "  \"audio_url\": \"A\"\n}\n", "audio_url", "A"},
+        {"{\n  \"page_url\": \"https://youtu.be/a\\\"media_url\",\n  \"start_sec\": 95,\n"
+         "  \"media_url\": \"M\"\n}\n", "media_url", "M"},
+        // ... or a value that is exactly the key's name.
+        {"{\n  \"page_url\": \"media_url\",\n  \"start_sec\": 95,\n  \"media_url\": \"M\"\n}\n",
+         "media_url", "M"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(json_string_value(c.text, c.key), c.expected) << c.text;
