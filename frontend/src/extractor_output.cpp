@@ -4,6 +4,16 @@ namespace {
 
 constexpr int ERROR_TEXT_MAX = 240;
 
+// The first ERROR_TEXT_MAX units of a line, without half of a character that does
+// not fit: a lone surrogate would show as garbage in the status and the log.
+QString cutErrorLine(const QString &line)
+{
+    QString t = line.left(ERROR_TEXT_MAX);
+    if (t.size() < line.size() && !t.isEmpty() && t.at(t.size() - 1).isHighSurrogate())
+        t.chop(1);
+    return t;
+}
+
 } // namespace
 
 QStringList extractorAddresses(const QString &out)
@@ -36,12 +46,12 @@ QString extractorErrorText(const QString &err)
     for (const QString &line : lines) {
         const QString t = line.trimmed();
         if (!t.isEmpty() && !t.startsWith(QLatin1Char('[')))
-            return t.left(ERROR_TEXT_MAX);
+            return cutErrorLine(t);
     }
     for (const QString &line : lines) {
         const QString t = line.trimmed();
         if (!t.isEmpty())
-            return t.left(ERROR_TEXT_MAX);
+            return cutErrorLine(t);
     }
     return QString();
 }

@@ -74,6 +74,12 @@ void ExtractorOutputTest::errorText_data()
     QTest::newRow("long line cut") << "[info] x\n" + longLine << QString(240, QLatin1Char('x'));
     QTest::newRow("long progress line cut") << "[" + longLine << "[" + QString(239, QLatin1Char('x'));
     QTest::newRow("exactly 240 kept") << QString(240, QLatin1Char('y')) << QString(240, QLatin1Char('y'));
+    // Found by fuzzing: the cut fell between the two halves of an emoji.
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
+    QTest::newRow("cut keeps characters whole")
+        << QString(239, QLatin1Char('z')) + emoji + "tail" << QString(239, QLatin1Char('z'));
+    QTest::newRow("whole character at the end kept")
+        << QString(238, QLatin1Char('z')) + emoji + "tail" << QString(238, QLatin1Char('z')) + emoji;
 }
 
 void ExtractorOutputTest::errorText()
