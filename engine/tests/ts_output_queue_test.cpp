@@ -124,18 +124,27 @@ TEST(TsOutputQueue, ShortRestWaitsUntilFinishing)
 
 TEST(TsOutputQueue, FullQueueFailsAfterOneWaitWithoutProgress)
 {
-    TsOutputQueue queue(200ms);
-    const auto full = pattern(SRT_QUEUE_CAPACITY);
-    ASSERT_TRUE(queue.push(full.data(), full.size()));
-    const uint8_t one = 1;
-    const auto begin = Clock::now();
-    EXPECT_FALSE(queue.push(&one, 1));
-    const auto waited = Clock::now() - begin;
-    EXPECT_GE(waited, 190ms);
-    EXPECT_LT(waited, 3s);
-    // A stall does not close the queue by itself; the caller decides.
-    EXPECT_FALSE(queue.closed());
-    EXPECT_EQ(queue.buffered(), SRT_QUEUE_CAPACITY);
+    struct Case {
+        const char *name;
+        std::chrono::milliseconds wait;
+    };
+    // The production limit once, and a short one.
+    for (const Case &c : {Case{"default", std::chrono::duration_cast<std::chrono::milliseconds>(SRT_WRITE_WAIT)},
+                          Case{"short", 200ms}}) {
+        SCOPED_TRACE(c.name);
+        TsOutputQueue queue(c.wait);
+        const auto full = pattern(SRT_QUEUE_CAPACITY);
+        ASSERT_TRUE(queue.push(full.data(), full.size()));
+        const uint8_t one = 1;
+        const auto begin = Clock::now();
+        EXPECT_FALSE(queue.push(&one, 1));
+        const auto waited = Clock::now() - begin;
+        EXPECT_GE(waited, c.wait - 10ms);
+        EXPECT_LT(waited, c.wait + 3s);
+        // A stall does not close the queue by itself; the caller decides.
+        EXPECT_FALSE(queue.closed());
+        EXPECT_EQ(queue.buffered(), SRT_QUEUE_CAPACITY);
+    }
 }
 
 TEST(TsOutputQueue, BlockLargerThanFreeSpaceGoesInPiecemealAsSpaceFrees)
