@@ -17,9 +17,10 @@
 // started it is the process-wide active output, which abort_active_output can abort
 // from any thread.
 //
-// Lock order: lifecycle_lock before queue lock, socket_lock or the registry lock of
-// the active output; handshake_lock nests with none of them. No lock is held across a
-// libsrt call that may block.
+// Lock order: the active-output registry lock, then lifecycle_lock, then the queue lock
+// or socket_lock; handshake_lock nests with none of them. No lock is held across
+// getaddrinfo or a libsrt call that may wait for the network (the connect runs
+// non-blocking, so srt_close under a lock returns at once).
 struct SrtOutput {
     SrtOutput();
     ~SrtOutput();
