@@ -22,6 +22,7 @@ int main(int argc, char **argv)
 
     window.show();
     // ---- update check: started here, with the window as parent ----
+    window.checkForUpdate();
 
     // ---- end of update check ----
     return app.exec();
