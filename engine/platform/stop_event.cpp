@@ -29,6 +29,9 @@ bool signal_stop_event(long engine_pid)
     return ok;
 }
 
+// The kernel deletes an event with its last handle.
+void remove_stop_event(long) {}
+
 StopEvent::~StopEvent() { close(); }
 
 bool StopEvent::create(long engine_pid)
@@ -80,6 +83,12 @@ bool signal_stop_event(long engine_pid)
     const bool ok = sem_post(sem) == 0;
     sem_close(sem);
     return ok;
+}
+
+void remove_stop_event(long engine_pid)
+{
+    if (engine_pid >= 1)
+        sem_unlink(stop_event_name(engine_pid).c_str());
 }
 
 StopEvent::~StopEvent() { close(); }

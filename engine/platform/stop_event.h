@@ -16,6 +16,11 @@ long current_process_id();
 // event exists (the engine is gone or never made one) or it cannot be set.
 bool signal_stop_event(long engine_pid);
 
+// Removes the name of the stop event of an engine that has ended. An engine that was
+// killed cannot remove it itself, and on POSIX systems the name outlives the process.
+// Call only after engine_pid has exited; harmless when there is nothing to remove.
+void remove_stop_event(long engine_pid);
+
 // The engine's own stop event. Owns the object: the destructor closes it and removes
 // its name. Not copyable; wait() runs on one thread while set() may come from any.
 class StopEvent {

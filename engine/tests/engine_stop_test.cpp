@@ -147,6 +147,26 @@ TEST_F(EngineStop, NoStopEventIsLeftAfterANormalEndOrAnArgumentError)
     }
 }
 
+TEST_F(EngineStop, NameOfAKilledEnginesEventCanBeRemovedAfterwards)
+{
+    const std::string media = test_media::h264_aac_mp4(30.0);
+    ASSERT_FALSE(media.empty());
+    ChildProcess engine;
+    start_streaming(engine, media, {});
+    if (HasFatalFailure())
+        return;
+    const long pid = engine.pid();
+    engine.send_signal(SIGKILL);
+    const ProcessResult result = engine.wait(10s);
+    EXPECT_EQ(result.term_signal, SIGKILL);
+    // A killed engine cannot clean up; whoever saw it end removes the name.
+    EXPECT_TRUE(stop_event_exists(pid));
+    remove_stop_event(pid);
+    EXPECT_FALSE(stop_event_exists(pid));
+    EXPECT_FALSE(signal_stop_event(pid));
+    remove_stop_event(pid);   // nothing left: harmless
+}
+
 TEST_F(EngineStop, WatchedProcessGoneFromTheStartEndsTheRunEarly)
 {
     const std::string media = test_media::h264_aac_mp4(30.0);
