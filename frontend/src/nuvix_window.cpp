@@ -383,11 +383,3 @@ void NuvixWindow::onPresetsContextMenu(const QPoint &pos)
     presets.remove(name);
     writePresetsAndReload(presets);
 }
-
-// ---- TEMPORARY definitions, to be deleted by their owners ----
-// The extraction code (nuvix_window_extraction.cpp) removes checkYtDlpAtStart below
-// when it defines the real one; the engine code (nuvix_window_engine.cpp) removes
-// onConnectClicked and stopEngine.
-
-
-
