@@ -5,10 +5,6 @@
 
 namespace {
 
-struct AvDictionaryDeleter {
-    void operator()(AVDictionary *dictionary) const { av_dict_free(&dictionary); }
-};
-
 bool contains_m3u8_any_case(const std::string &address)
 {
     std::string lowered = address;
@@ -65,7 +61,7 @@ bool open_input(InputSource &input, const std::string &address, bool want_video,
 
     AVDictionary *options = input_open_options(address);
     int code = avformat_open_input(&context, address.c_str(), nullptr, &options);
-    std::unique_ptr<AVDictionary, AvDictionaryDeleter> unused_options(options);
+    av_dict_free(&options);  // what no component took is dropped
     if (code < 0) {
         // FFmpeg freed the context and set the pointer to null.
         error = "avformat_open_input: " + ffmpeg_error_text(code);
