@@ -1,4 +1,5 @@
 #include "engine_launch.h"
+#include "engine_test_support.h"
 #include "format_selector.h"
 #include "isolated_settings.h"
 #include "modal_driver.h"
@@ -13,6 +14,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <functional>
@@ -120,7 +122,7 @@ private:
     static std::unique_ptr<NuvixWindow> openWindow()
     {
         auto w = std::make_unique<NuvixWindow>();
-        if (!QTest::qWaitFor([&] { return w->logText.contains(QLatin1String("yt-dlp 2099.01.01")); }, WAIT_MS))
+        if (!QTest::qWaitFor([&] { return w->probeProc && w->probeProc->state() == QProcess::NotRunning; }, WAIT_MS))
             QTest::qFail("the yt-dlp version probe did not finish", __FILE__, __LINE__);
         return w;
     }
@@ -134,11 +136,11 @@ private:
         return w.extractProc && w.extractProc->state() != QProcess::NotRunning;
     }
     // Waits until the start has ended with a final status.
-    static bool waitForEnd(const NuvixWindow &w)
+    static bool waitForEnd(const NuvixWindow &w, int timeoutMs = WAIT_MS)
     {
         return QTest::qWaitFor(
             [&] { return !extracting(w) && w.lblStatus->text() != QLatin1String("extracting..."); },
-            WAIT_MS);
+            timeoutMs);
     }
     static void close(std::unique_ptr<NuvixWindow> &w)
     {
@@ -163,6 +165,7 @@ private slots:
     void ytDlpThatCannotStart();
     void closingDuringExtraction();
     void missingYtDlpOpensSetup();
+    void realYtDlpOnLoopbackPages();
     // Exit quits the application's event loops; it stays the last test.
     void exitInSetupFromStartFlow();
 };
@@ -595,6 +598,63 @@ void ExtractionTest::missingYtDlpOpensSetup()
     QCOMPARE(w->settings->value(QStringLiteral("YT_DLP_PATH")).toString(), fakeYtDlpPath());
     QCOMPARE(rig.runs().size(), 1);
     QCOMPARE(w->mediaUrl, QStringLiteral("https://cdn/m.m3u8"));
+    close(w);
+}
+
+void ExtractionTest::realYtDlpOnLoopbackPages()
+{
+    const QString ytDlp = QStandardPaths::findExecutable(QStringLiteral("yt-dlp"));
+    if (ytDlp.isEmpty())
+        QSKIP("yt-dlp is not installed (scripts/install-deps.sh installs it)");
+    const QString ts = generatedTs(2);
+    QVERIFY(!ts.isEmpty());
+
+    // An HLS page: a master playlist that names its codecs, over one TS segment.
+    QTemporaryDir site;
+    QVERIFY(QFile::copy(ts, site.filePath(QStringLiteral("seg0.ts"))));
+    auto writeSite = [&](const char *name, const QByteArray &text) {
+        QFile file(site.filePath(QString::fromLatin1(name)));
+        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+    };
+    QVERIFY(writeSite("index.m3u8", "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:2\n"
+                                    "#EXT-X-MEDIA-SEQUENCE:0\n#EXT-X-PLAYLIST-TYPE:VOD\n"
+                                    "#EXTINF:2.0,\nseg0.ts\n#EXT-X-ENDLIST\n"));
+    QVERIFY(writeSite("master.m3u8", "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=500000,RESOLUTION=320x240,"
+                                     "CODECS=\"avc1.42c01e,mp4a.40.2\"\nindex.m3u8\n"));
+    ServiceProcess http;
+    QVERIFY(http.start(QStringLiteral("python3"),
+                       {sourceDir() + QStringLiteral("/engine/tests/support/http_server.py"), site.path(),
+                        QStringLiteral("--max-seconds"), QStringLiteral("120")}));
+    const QString base = QStringLiteral("http://127.0.0.1:%1/").arg(http.port());
+
+    Rig rig;
+    auto store = rig.iso.store();
+    store->setValue(QStringLiteral("YT_DLP_PATH"), ytDlp);
+    store->sync();
+    auto w = openWindow();
+    QVERIFY(w->logText.startsWith(QStringLiteral("yt-dlp ")));
+    QVERIFY(w->logText.contains(QLatin1Char('\n') + ytDlp + QLatin1Char('\n')));
+
+    // The start flow insists on https; the run itself takes any link.
+    w->pageLink = base + QStringLiteral("master.m3u8");
+    w->runExtractor(w->pageLink, true);
+    QVERIFY(waitForEnd(*w, 60000));
+    QCOMPARE(w->mediaUrl, base + QStringLiteral("index.m3u8"));
+    QVERIFY2(w->logText.contains(QLatin1String("using max: ")) && w->logText.contains(QLatin1String("avc1.42c01e mp4a.40.2\n")),
+             qPrintable(w->logText));
+
+    // A bare TS has no codec information: both runs fail and yt-dlp's own
+    // error line, not its bracketed progress, becomes the status.
+    w->mediaUrl.clear();
+    w->pageLink = base + QStringLiteral("seg0.ts");
+    w->allowNoHlsRetry = true;
+    w->hlsRetried = false;
+    w->runExtractor(w->pageLink, true);
+    QVERIFY(waitForEnd(*w, 60000));
+    QCOMPARE(w->logText.count(QLatin1String("\nTry without HLS\n")), 1);
+    QVERIFY2(w->lblStatus->text().startsWith(QLatin1String("ERROR: ")), qPrintable(w->lblStatus->text()));
+    QVERIFY(w->lblStatus->text().contains(QLatin1String("Requested format is not available")));
+    QCOMPARE(w->mediaUrl, QString());
     close(w);
 }
 
