@@ -29,11 +29,12 @@ struct SplitResult {
 
 // Relays video_file + audio_file (with optional fault prefixes) and probes what arrived.
 SplitResult relay_split(const std::string &video_file, const std::string &audio_file,
-                        const std::string &audio_fault = std::string()) {
+                        const std::string &audio_fault = std::string(),
+                        const std::vector<std::string> &listener_args = {}) {
     SplitResult r;
     RelayHarness relay;
     std::string error;
-    EXPECT_TRUE(relay.start(error)) << error;
+    EXPECT_TRUE(relay.start(error, listener_args)) << error;
     r.run = run_engine({"--video-url", relay.media_url(video_file), "--audio-url",
                         relay.media_url(audio_file, audio_fault), "--srt-url", relay.srt_url()});
     EXPECT_TRUE(relay.listener.wait_connection_closed(10s));
@@ -145,18 +146,32 @@ TEST(SplitPipeline, OpenFailuresNameTheInput) {
     EXPECT_FALSE(contains(relay.listener.output_text(), "accepted"));
 }
 
-// The audio source breaks off: the merge ends, the video is cut at the same time, and the
-// run reports a read failure.
-TEST(SplitPipeline, ReadFailureOfOneInputEndsTheRun) {
+// A failure while running ends the merge at once: the audio source breaking off (the
+// video is cut at the same time) or the receiver going away.
+TEST(SplitPipeline, FailuresWhileRunningAreStreamFailures) {
     const std::string audio = test_media::audio_only_ts_at(0.0, 3.0);
     ASSERT_FALSE(audio.empty());
-    const SplitResult r = relay_split(test_media::video_only_mp4(), audio, "cut/30000/");
-    EXPECT_EQ(r.run.process.exit_code, 5) << r.run.process.err;
-    EXPECT_EQ(r.run.events, (std::vector<std::string>{event_line("opening_inputs"), event_line("srt_connected"),
-                                                      event_line("running"), event_line("error", "stream_failed")}));
-    EXPECT_TRUE(contains(r.run.process.err, "Input read failed: ")) << r.run.process.err;
-    ASSERT_TRUE(r.out.ok) << r.out.error;
-    EXPECT_LT(r.out.duration(), 2.5);
+    struct Case {
+        const char *name;
+        std::string audio_fault;
+        std::vector<std::string> listener_args;
+        int code;
+        std::string log;
+    };
+    const std::vector<Case> cases = {
+        {"audio source breaks off", "cut/30000/", {}, 5, "Input read failed: "},
+        {"receiver closes", "", {"--mode", "close-after-bytes=30000"}, 4, "MPEG-TS write failed: "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const SplitResult r = relay_split(test_media::video_only_mp4(), audio, c.audio_fault, c.listener_args);
+        EXPECT_EQ(r.run.process.exit_code, c.code) << r.run.process.err;
+        EXPECT_EQ(r.run.events,
+                  (std::vector<std::string>{event_line("opening_inputs"), event_line("srt_connected"),
+                                            event_line("running"), event_line("error", "stream_failed")}));
+        EXPECT_TRUE(contains(r.run.process.err, c.log)) << r.run.process.err;
+        EXPECT_LT(r.run.seconds, 2.8) << "the run must end at the failure, not at the end of the media";
+    }
 }
 
 TEST(SplitPipeline, StopEndsWithoutAFinalEvent) {
