@@ -35,6 +35,7 @@ struct SeenBox
     int icon = -1;
     int standardButtons = -1;
     int interaction = -1;
+    bool opensLinks = false;
 };
 
 // Finds the message box among the top-level widgets, notes what it shows and
@@ -72,6 +73,11 @@ private:
             s.icon = int(box->icon());
             s.standardButtons = int(box->standardButtons());
             s.interaction = int(box->textInteractionFlags());
+            // The Download link goes to the system's browser.
+            for (QLabel *label : box->findChildren<QLabel *>()) {
+                if (label->text() == box->text())
+                    s.opensLinks = label->openExternalLinks();
+            }
             seen << s;
             switch (answer) {
             case BoxAnswer::Skip:
@@ -116,6 +122,7 @@ private slots:
     void replyAfterClosingIsDropped();
     void oneRequestPerStart();
     void noRequestWhenTheProgramEndsAtStart();
+    void programAsksOnceAtStart();
 
 private:
     void setReply(const QByteArray &body, int status = 200, double delaySeconds = 0);
@@ -262,6 +269,7 @@ void UpdateReplyTest::boxLooks()
     QCOMPARE(box.buttons, (QStringList{"Skip this update", "Remind Later"}));
     QCOMPARE(box.roles, (QList<int>{int(QMessageBox::YesRole), int(QMessageBox::NoRole)}));
     QCOMPARE(box.defaultButton, QString("Remind Later"));
+    QVERIFY(box.opensLinks);
     QCOMPARE(box.interaction, int(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse
                                   | Qt::LinksAccessibleByKeyboard));
     QCOMPARE(box.styleSheet, QString("QMessageBox { background-color: #050F15; }"
@@ -364,6 +372,29 @@ void UpdateReplyTest::noRequestWhenTheProgramEndsAtStart()
     QVERIFY(window.findChildren<QNetworkAccessManager *>().isEmpty());
     QTest::qWait(300);
     QCOMPARE(requests(), 0);
+}
+
+void UpdateReplyTest::programAsksOnceAtStart()
+{
+    setReply(R"({"build":20})");
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // The program's own store is the isolated one, which names a working yt-dlp.
+    environment.insert("XDG_CONFIG_HOME", settings->path() + "/config");
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    program.setProcessEnvironment(environment);
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start(binDir() + "/nuvix", QStringList());
+    QVERIFY(program.waitForStarted(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(requests(), 1, 15000);
+    QTest::qWait(500);
+    QCOMPARE(requests(), 1);
+    QCOMPARE(program.state(), QProcess::Running);
+    program.terminate();
+    if (!program.waitForFinished(5000)) {
+        program.kill();
+        program.waitForFinished(5000);
+    }
 }
 
 QTEST_MAIN(UpdateReplyTest)
