@@ -355,6 +355,9 @@ void YtDlpSetupTest::fileDialogChoiceAndCancel()
     ModalWatchdog watchdog;
     whenModalShows("QFileDialog", [](QWidget *widget) {
         auto *files = static_cast<QFileDialog *>(widget);
+        // selectFile leaves the name field alone while it has the focus.
+        if (QWidget *focused = files->focusWidget())
+            focused->clearFocus();
         files->selectFile(fakeYtDlpPath());
         static_cast<QDialog *>(files)->accept(); // QFileDialog hides accept()
     });
