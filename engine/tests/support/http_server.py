@@ -17,6 +17,10 @@ Fault modes, chosen by a path prefix in front of the file path:
                        server stops (a source that stops delivering)
     /norange/<file>    ignores Range and does not announce byte ranges, so the
                        client cannot seek (a live-like source)
+    /cut/<N>/norange/<file>, /stall/<N>/norange/<file>
+                       both at once: a live-like source that breaks off or goes
+                       silent after N bytes (the client's probing cannot seek into
+                       the silent part)
 
 The server exits by itself after --max-seconds (default 600) so that a test that
 forgets it cannot leave it behind forever.
@@ -76,7 +80,7 @@ class Handler(BaseHTTPRequestHandler):
         m = FAULT_RE.match(path)
         if m:
             mode, limit, path = m.group(1), int(m.group(2)), m.group(3)
-        elif path.startswith(NORANGE_PREFIX):
+        if path.startswith(NORANGE_PREFIX):
             ranges, path = False, path[len(NORANGE_PREFIX) - 1:]
         full = self.resolve(path)
         if full is None or not os.path.isfile(full):
