@@ -58,7 +58,11 @@ void LoopbackHttpServer::stop() {
 
 bool LoopbackSrtListener::start(const std::string &out_file, const std::vector<std::string> &extra_args,
                                 std::string &error) {
-    std::vector<std::string> args = {"--port", "0", "--host", "127.0.0.1", "--out", out_file};
+    std::vector<std::string> args = {"--port", "0", "--host", "127.0.0.1"};
+    // The listener names the k-th connection's file "<out>.k": with /dev/null that would
+    // create files in /dev. Without --out nothing is written at all.
+    if (!out_file.empty() && out_file != "/dev/null")
+        args.insert(args.end(), {"--out", out_file});
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     if (!process_.start(bin_path("srt_test_listener"), args, {}, error)) return false;
     running_ = true;
