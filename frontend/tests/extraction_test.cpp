@@ -164,6 +164,7 @@ private slots:
     void portRangeNotice();
     void ytDlpThatCannotStart();
     void closingDuringExtraction();
+    void destroyedWhileYtDlpRuns();
     void missingYtDlpOpensSetup();
     void realYtDlpOnLoopbackPages();
     // Exit quits the application's event loops; it stays the last test.
@@ -565,6 +566,27 @@ void ExtractionTest::closingDuringExtraction()
     QCOMPARE(rig.runs().size(), 1);
     QVERIFY(!w->logText.contains(QLatin1String("Timed out")));
     w.reset();
+}
+
+void ExtractionTest::destroyedWhileYtDlpRuns()
+{
+    Rig rig;
+    rig.write("hls.sleep", "30");
+    auto w = openWindow();
+    fill(*w, QStringLiteral("https://rutube.ru/video/abc/"));
+    w->btnIngest->click();
+    QVERIFY(QTest::qWaitFor([&] { return w->extractProc->state() == QProcess::Running; }, WAIT_MS));
+    // A version probe that is still running as well.
+    rig.write("version.sleep", "30");
+    w->probeProc->start(fakeYtDlpPath(), {QStringLiteral("--version")});
+    QVERIFY(w->probeProc->waitForStarted(WAIT_MS));
+    const qint64 extractPid = w->extractProc->processId();
+    const qint64 probePid = w->probeProc->processId();
+
+    // Destroyed without a close: the processes die with it and their last
+    // signals must not reach the half-destroyed window.
+    w.reset();
+    QVERIFY(QTest::qWaitFor([&] { return processGone(extractPid) && processGone(probePid); }, WAIT_MS));
 }
 
 void ExtractionTest::missingYtDlpOpensSetup()
