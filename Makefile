@@ -49,6 +49,12 @@ fuzz: deps
 	cmake --build build-fuzz -j $(JOBS) --target nuvix_fuzzers
 	scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
+# A live HLS source relayed for SOAK_MINUTES (not part of make test): the engine's memory
+# sampled every 10 s and the pacing drift at the receiver; figures in <build>/soak/.
+SOAK_MINUTES ?= 10
+soak: build
+	scripts/soak.sh $(BUILD) $(SOAK_MINUTES)
+
 screenshot: build
 	scripts/screenshot.sh $(BUILD)
 
