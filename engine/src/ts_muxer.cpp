@@ -16,18 +16,10 @@ const AVRational MICROSECONDS = {1, 1000000};
 // Every pointer ends up null, so this is safe to repeat.
 void release_output(TsMuxer &muxer) {
     muxer.watches.clear();
-    if (muxer.io) {
-        // FFmpeg may have replaced the buffer it was given; free the one it holds now.
-        av_freep(&muxer.io->buffer);
-        avio_context_free(&muxer.io);
-        muxer.io_buffer = nullptr;
-    } else if (muxer.io_buffer) {
-        av_freep(&muxer.io_buffer);
-    }
-    if (muxer.output) {
-        muxer.output->pb = nullptr;
-        muxer.output.reset();
-    }
+    if (muxer.output) muxer.output->pb = nullptr;
+    muxer.io.reset();
+    muxer.io_buffer.reset();
+    muxer.output.reset();
 }
 
 const AVStream *input_stream(const TsMuxer &muxer, int track) {
@@ -127,22 +119,23 @@ bool mux_open(TsMuxer &muxer, const std::vector<InputTrack> &tracks, const std::
         return false;
     }
 
-    muxer.io_buffer = static_cast<uint8_t *>(av_malloc(TS_IO_BUFFER_SIZE));
+    muxer.io_buffer.reset(static_cast<uint8_t *>(av_malloc(TS_IO_BUFFER_SIZE)));
     if (!muxer.io_buffer) {
         error = "Failed to allocate AVIO buffer";
         muxer.srt->close();
         release_output(muxer);
         return false;
     }
-    muxer.io = avio_alloc_context(muxer.io_buffer, TS_IO_BUFFER_SIZE, 1, &muxer, nullptr, ts_write_callback,
-                                  nullptr);
+    muxer.io.reset(avio_alloc_context(muxer.io_buffer.get(), TS_IO_BUFFER_SIZE, 1, &muxer, nullptr,
+                                      ts_write_callback, nullptr));
     if (!muxer.io) {
         error = "Failed to create AVIO context";
         muxer.srt->close();
         release_output(muxer);
         return false;
     }
-    out->pb = muxer.io;
+    muxer.io_buffer.release();  // the I/O context owns it now
+    out->pb = muxer.io.get();
 
     const int header_rc = avformat_write_header(out, nullptr);
     if (header_rc < 0) {

@@ -21,6 +21,17 @@ constexpr int TS_IO_BUFFER_SIZE = 32768;
 struct AvFormatOutputDeleter {
     void operator()(AVFormatContext *context) const { avformat_free_context(context); }
 };
+// Frees the I/O context together with the buffer it holds now (FFmpeg may have replaced
+// the one it was given).
+struct AvioContextDeleter {
+    void operator()(AVIOContext *io) const {
+        av_freep(&io->buffer);
+        avio_context_free(&io);
+    }
+};
+struct AvFreeDeleter {
+    void operator()(uint8_t *block) const { av_free(block); }
+};
 
 // MPEG-TS muxing of the selected tracks into the SRT output, without re-encoding.
 // Lives on the pipeline thread only; the sender thread touches nothing but `srt`,
@@ -42,8 +53,8 @@ struct TsMuxer {
     std::vector<int64_t> last_dts;         // per track, output time base; AV_NOPTS_VALUE at first
     std::vector<TrackWatch> watches;       // per track, from open to release
     std::unique_ptr<AVFormatContext, AvFormatOutputDeleter> output;
-    AVIOContext *io = nullptr;             // owned; freed with its (possibly replaced) buffer
-    uint8_t *io_buffer = nullptr;          // owned only while no I/O context has taken it
+    std::unique_ptr<AVIOContext, AvioContextDeleter> io;   // write-only, ts_write_callback
+    std::unique_ptr<uint8_t, AvFreeDeleter> io_buffer;      // until the I/O context takes it
     std::optional<SrtOutput> srt;          // constructed with the muxer, destroyed by mux_close
     bool opened = false;                   // header written; packets accepted
 };
