@@ -38,7 +38,8 @@ tsan: deps
 asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DNUVIX_SANITIZE=address,undefined >/dev/null
 	cmake --build build-asan -j $(JOBS)
-	cd build-asan && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" ctest --output-on-failure -j $(JOBS) --timeout 900
+	cd build-asan && ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0" UBSAN_OPTIONS="print_stacktrace=1" \
+	  LSAN_OPTIONS="suppressions=$(CURDIR)/frontend/tests/lsan_suppressions.txt" ctest --output-on-failure -j $(JOBS) --timeout 900
 
 # libFuzzer targets (clang) for the parsers that take outside input, each run for
 # FUZZ_SECONDS from the committed seed corpus in fuzz/corpus.
