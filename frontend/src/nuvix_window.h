@@ -213,6 +213,9 @@ private:
     QByteArray engineErrPending;
     bool userStop = false;
     bool reusingLinks = false;
+    // Process id of the running engine, kept past its exit (QProcess forgets it) so a
+    // killed engine's stop-event name can be removed.
+    qint64 enginePid = 0;
     bool updateCheckStarted = false;
     int restartDelayMs = ALWAYS_ON_RESTART_DELAY_MS;
 

@@ -72,6 +72,8 @@ void NuvixWindow::launchEngine(const QString &media, const QString &video, const
                 [this](int exitCode, QProcess::ExitStatus exitStatus) {
                     onEngineFinished(exitCode, exitStatus);
                 });
+        connect(engineProc, &QProcess::started, this,
+                [this] { enginePid = engineProc->processId(); });
         connect(engineProc, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
             // Every other error ends in finished().
             if (error == QProcess::FailedToStart)
@@ -199,6 +201,11 @@ void NuvixWindow::onEngineFinished(int exitCode, QProcess::ExitStatus exitStatus
     engineErrPending.clear();
     appendLog(engineExitLogText(exitCode));
     removeInputFile();
+    // An engine that was killed cannot remove its stop event's name, and on POSIX the
+    // name outlives the process; a cleanly ended engine already removed it.
+    if (enginePid > 0)
+        remove_stop_event(static_cast<long>(enginePid));
+    enginePid = 0;
 
     if (closing || userStop) {
         const bool stopped = userStop;
