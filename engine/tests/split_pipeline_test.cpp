@@ -149,8 +149,11 @@ TEST(SplitPipeline, OpenFailuresNameTheInput) {
 // A failure while running ends the merge at once: the audio source breaking off (the
 // video is cut at the same time) or the receiver going away.
 TEST(SplitPipeline, FailuresWhileRunningAreStreamFailures) {
-    const std::string audio = test_media::audio_only_ts_at(0.0, 3.0);
-    ASSERT_FALSE(audio.empty());
+    // Media far longer than the failure point, so a slow machine (or a sanitizer build)
+    // cannot blur "ended at the failure" with "ended with the media".
+    const std::string audio = test_media::audio_only_ts_at(0.0, 10.0);
+    const std::string video = test_media::video_only_mp4(10.0);
+    ASSERT_FALSE(audio.empty() || video.empty());
     struct Case {
         const char *name;
         std::string audio_fault;
@@ -164,13 +167,13 @@ TEST(SplitPipeline, FailuresWhileRunningAreStreamFailures) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const SplitResult r = relay_split(test_media::video_only_mp4(), audio, c.audio_fault, c.listener_args);
+        const SplitResult r = relay_split(video, audio, c.audio_fault, c.listener_args);
         EXPECT_EQ(r.run.process.exit_code, c.code) << r.run.process.err;
         EXPECT_EQ(r.run.events,
                   (std::vector<std::string>{event_line("opening_inputs"), event_line("srt_connected"),
                                             event_line("running"), event_line("error", "stream_failed")}));
         EXPECT_TRUE(contains(r.run.process.err, c.log)) << r.run.process.err;
-        EXPECT_LT(r.run.seconds, 2.8) << "the run must end at the failure, not at the end of the media";
+        EXPECT_LT(r.run.seconds, 8.0) << "the run must end at the failure, not at the end of the media";
     }
 }
 
