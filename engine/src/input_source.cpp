@@ -58,6 +58,10 @@ bool open_input(InputSource &input, const std::string &address, bool want_video,
     context->interrupt_callback.callback = input_interrupt_check;
     context->interrupt_callback.opaque = &input;
     context->flags |= AVFMT_FLAG_DISCARD_CORRUPT;
+    // The run never uses the duration. Estimating it from the last timestamps seeks to the
+    // end of a seekable MPEG-TS source several times; from a server that went silent each
+    // seek costs a full I/O time-out, so the open took a minute instead of ten seconds.
+    context->skip_estimate_duration_from_pts = 1;
 
     AVDictionary *options = input_open_options(address);
     int code = avformat_open_input(&context, address.c_str(), nullptr, &options);

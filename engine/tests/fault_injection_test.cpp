@@ -208,9 +208,11 @@ TEST(FaultInjection, SourceThatGoesSilentFailsAfterTheIoTimeout)
         const char *name;
         std::vector<std::string> inputs;
     };
-    // norange: a live-like source, so opening cannot seek into the part that never comes.
+    // norange: a live-like source. The seekable one answers every later request (range
+    // requests too) with the same silence once its first bytes are out.
     const std::vector<Case> cases = {
         {"combined source", {"--media-url", relay.media_url(media, "stall/150000/norange/")}},
+        {"seekable combined source", {"--media-url", relay.media_url(media, "stall/150000/")}},
         {"audio of a split run", {"--video-url", relay.media_url(video), "--audio-url",
                                   relay.media_url(audio_ts, "stall/20000/norange/")}},
     };
