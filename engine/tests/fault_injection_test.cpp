@@ -22,7 +22,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -509,7 +508,6 @@ TEST(FaultInjection, HundredStartStopCyclesLeaveNothingBehind)
             ++n;
         return n;
     };
-    auto count_dir = [](const char *path) { return count_entries(path); };
 
     const long pid = ::getpid();
     std::vector<int> results;
@@ -519,8 +517,8 @@ TEST(FaultInjection, HundredStartStopCyclesLeaveNothingBehind)
     for (int i = 0; i <= cycles; ++i) {
         if (i == 1) {
             // Measured after one warm-up run: libraries keep what they set up once.
-            threads_before = count_dir("/proc/self/task");
-            fds_before = count_dir("/proc/self/fd");
+            threads_before = count_entries("/proc/self/task");
+            fds_before = count_entries("/proc/self/fd");
         }
         const std::string input = dir + "/kby-nuvix-cycle-" + std::to_string(i) + ".json";
         if (!write_file(input, "{\n  \"media_url\": \"" + media_url + "\"\n}\n")) {
@@ -555,8 +553,8 @@ TEST(FaultInjection, HundredStartStopCyclesLeaveNothingBehind)
         if (!problems.empty())
             break;
     }
-    const size_t threads_after = count_dir("/proc/self/task");
-    const size_t fds_after = count_dir("/proc/self/fd");
+    const size_t threads_after = count_entries("/proc/self/task");
+    const size_t fds_after = count_entries("/proc/self/fd");
 
     std::fflush(stdout);
     ::dup2(saved_stdout, 1);
