@@ -3,6 +3,7 @@
 #include "events_log.h"
 #include "input_source.h"
 #include "pacer.h"
+#include "run_ending.h"
 #include "packet_reader.h"
 #include "start_position.h"
 #include "stop_control.h"
@@ -52,17 +53,7 @@ int run_combined(const EngineOptions &options) {
     if (reader_result(input) < 0 && !stopped) result = RESULT_INPUT_READ_FAILED;
     stop_reader(input);
 
-    if (stopped) {
-        mux_abandon(muxer);
-        result = RESULT_OK;
-    } else {
-        // Returns once the SRT output has sent everything, so "eof" means delivered.
-        mux_finish(muxer, result == RESULT_OK);
-        if (result == RESULT_OK)
-            emit_event("eof");
-        else
-            emit_event("error", "stream_failed");
-    }
+    result = end_run_output(muxer, stopped, result);
 
     holder.packet.reset();
     mux_close(muxer);

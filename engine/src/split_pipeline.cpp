@@ -4,6 +4,7 @@
 #include "input_source.h"
 #include "merge_decision.h"
 #include "pacer.h"
+#include "run_ending.h"
 #include "packet_reader.h"
 #include "start_position.h"
 #include "stop_control.h"
@@ -98,16 +99,7 @@ int run_split(const EngineOptions &options) {
     stop_reader(video);
     stop_reader(audio);
 
-    if (stopped) {
-        mux_abandon(muxer);
-        result = RESULT_OK;
-    } else {
-        mux_finish(muxer, result == RESULT_OK);
-        if (result == RESULT_OK)
-            emit_event("eof");
-        else
-            emit_event("error", "stream_failed");
-    }
+    result = end_run_output(muxer, stopped, result);
 
     video_head.packet.reset();
     audio_head.packet.reset();
