@@ -42,6 +42,8 @@ struct AddrInfoFree {
 // one more byte of what libsrt still holds.
 constexpr std::chrono::milliseconds DELIVERY_WAIT{SRT_SEND_TIMEOUT_MS};
 constexpr std::chrono::milliseconds DELIVERY_POLL{5};
+// Beyond the receiver's latency, for its clock drift and the time to hand the data on.
+constexpr std::chrono::milliseconds PLAYOUT_MARGIN{100};
 constexpr std::chrono::milliseconds CONNECT_POLL{10};
 // How often a listener without a receiver looks at the stop flags.
 constexpr std::chrono::milliseconds LISTEN_POLL{50};
@@ -254,9 +256,13 @@ void SrtOutput::wait_for_delivery()
     while (!aborted) {
         size_t blocks = 0;
         size_t bytes = 0;
-        if (srt_getsndbuffer(s, &blocks, &bytes) < 0 || bytes == 0 ||
-            srt_getsockstate(s) != SRTS_CONNECTED)
+        if (srt_getsndbuffer(s, &blocks, &bytes) < 0 || srt_getsockstate(s) != SRTS_CONNECTED)
             return;
+        if (bytes == 0) {
+            if (address.live)
+                hold_for_playout(s);
+            return;
+        }
         const clock::time_point now = clock::now();
         if (bytes < last_bytes) {
             last_bytes = bytes;
@@ -269,6 +275,19 @@ void SrtOutput::wait_for_delivery()
         }
         std::this_thread::sleep_for(DELIVERY_POLL);
     }
+}
+
+// A live receiver hands each packet on only once its latency has passed since it was
+// sent; closing as soon as everything is acknowledged would cut off that last stretch.
+void SrtOutput::hold_for_playout(SRTSOCKET s)
+{
+    int32_t latency_ms = 0;
+    int length = sizeof latency_ms;
+    if (srt_getsockflag(s, SRTO_PEERLATENCY, &latency_ms, &length) == SRT_ERROR || latency_ms <= 0)
+        return;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(latency_ms) + PLAYOUT_MARGIN;
+    while (!aborted && std::chrono::steady_clock::now() < until && srt_getsockstate(s) == SRTS_CONNECTED)
+        std::this_thread::sleep_for(DELIVERY_POLL);
 }
 
 bool SrtOutput::connect_socket(std::string &error)

@@ -61,6 +61,7 @@ struct SrtOutput {
     void close_socket();
     void sender_main();
     void wait_for_delivery();
+    void hold_for_playout(SRTSOCKET s);
     // Sender joined: closes the socket, runs the due srt_cleanup, unregisters.
     void release();
 

@@ -5,6 +5,10 @@
 
 namespace {
 
+// libsrt counts each packet's bytes together with its headers (IPv4 20, UDP 8, SRT 16),
+// whatever the address family; the figures report the payload.
+constexpr uint64_t PACKET_HEADER_BYTES = 44;
+
 // Fixed-point text independent of any locale; a value libsrt could not measure
 // (not a number, infinite, negative) reads as 0.
 std::string fixed(double value, int decimals)
@@ -27,7 +31,9 @@ SrtStats stats_from_trace(const SRT_TRACEBSTATS &trace)
     stats.lost = trace.pktSndLossTotal;
     stats.retrans = trace.pktRetransTotal;
     stats.buffer_ms = trace.msSndBuf;
-    stats.bytes = trace.byteSentTotal;
+    const uint64_t headers = static_cast<uint64_t>(trace.pktSentTotal > 0 ? trace.pktSentTotal : 0) *
+                             PACKET_HEADER_BYTES;
+    stats.bytes = trace.byteSentTotal > headers ? trace.byteSentTotal - headers : 0;
     return stats;
 }
 

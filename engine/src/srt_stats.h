@@ -14,7 +14,7 @@ struct SrtStats {
     int64_t lost = 0;         // packets the receiver reported lost
     int64_t retrans = 0;      // packets sent again
     int32_t buffer_ms = 0;    // time span of the unacknowledged data in the send buffer
-    uint64_t bytes = 0;       // data bytes sent, retransmissions included
+    uint64_t bytes = 0;       // payload bytes sent, retransmissions included
 };
 
 SrtStats stats_from_trace(const SRT_TRACEBSTATS &trace);

@@ -52,7 +52,7 @@ TEST(SrtStatsText, TakesTheFiguresFromLibsrtsTrace)
     trace.pktSndLossTotal = 3;
     trace.pktRetransTotal = 4;
     trace.msSndBuf = 40;
-    trace.byteSentTotal = 131600;
+    trace.byteSentTotal = 131600 + 100 * 44;   // libsrt adds every packet's headers
     // Per-interval counters are not the totals the line reports.
     trace.pktSent = 10;
     trace.byteSent = 13160;
@@ -64,6 +64,13 @@ TEST(SrtStatsText, TakesTheFiguresFromLibsrtsTrace)
     EXPECT_EQ(stats.retrans, 4);
     EXPECT_EQ(stats.buffer_ms, 40);
     EXPECT_EQ(stats.bytes, 131600u);
+
+    // Nothing sent yet, or less than the headers (never from libsrt): no wrap-around.
+    trace = SRT_TRACEBSTATS{};
+    EXPECT_EQ(stats_from_trace(trace).bytes, 0u);
+    trace.pktSentTotal = 2;
+    trace.byteSentTotal = 50;
+    EXPECT_EQ(stats_from_trace(trace).bytes, 0u);
 }
 
 TEST(TransferModeHint, OnlyATransferModeClashGetsAdvice)
