@@ -212,7 +212,11 @@ std::string srt_url_with_passphrase(const std::string &url, const std::string &p
             encoded.push_back(hex[c & 15]);
         }
     }
-    const bool has_query = url.find('?') != std::string::npos;
-    const bool needs_separator = has_query && url.back() != '?' && url.back() != '&';
-    return url + (has_query ? (needs_separator ? "&" : "") : "?") + "passphrase=" + encoded;
+    const size_t query = url.find('?');
+    const char *separator = "&";
+    if (query == std::string::npos)
+        separator = "?";
+    else if (query + 1 == url.size() || url.back() == '&')
+        separator = "";
+    return url + separator + "passphrase=" + encoded;
 }

@@ -176,6 +176,8 @@ TEST(SrtUrlWithPassphrase, AppendsAnEncodedPassphraseThatWins)
         {"srt://h:1", "secret1234", "srt://h:1?passphrase=secret1234"},
         {"srt://h:1?", "secret1234", "srt://h:1?passphrase=secret1234"},
         {"srt://h:1?streamid=s&", "secret1234", "srt://h:1?streamid=s&passphrase=secret1234"},
+        // Only the first question mark opens the query; a later one is part of a value.
+        {"srt://h:1?streamid=a?", "secret1234", "srt://h:1?streamid=a?&passphrase=secret1234"},
         {"srt://h:1?streamid=s", "a&b=c+d %e", "srt://h:1?streamid=s&passphrase=a%26b%3Dc%2Bd%20%25e"},
     };
     for (const auto &c : cases)
