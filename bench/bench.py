@@ -2,11 +2,17 @@
 """Relay benchmark: kby_nuvix against the ffmpeg command-line tool doing the same job.
 
 Both senders get the same source (a generated H.264 + AAC file served by the loopback
-HTTP server) and send MPEG-TS over SRT (file transfer mode, as the engine uses) to the
-same receiver program, bin/ts_arrival_receiver, which stamps every chunk as srt_recv
-hands it over. The peer is
+HTTP server) and send MPEG-TS over SRT to the same receiver program,
+bin/ts_arrival_receiver, which stamps every chunk as srt_recv hands it over. Each SRT
+transfer mode is a table of its own:
 
-    ffmpeg -re -i URL -c copy -f mpegts 'srt://127.0.0.1:PORT?transtype=file&streamid=...'
+    file  the engine's default; the peer is
+          ffmpeg -re -i URL -c copy -f mpegts 'srt://127.0.0.1:PORT?transtype=file&streamid=...'
+    live  kby_nuvix with transtype=live; the peer is ffmpeg's own default (live)
+          ffmpeg -re -i URL -c copy -f mpegts 'srt://127.0.0.1:PORT?streamid=...'
+          and the receiver listens in live mode
+
+BENCH_MODES picks the tables (default "file,live"). The targets are checked on every table.
 
 Measured per run:
   CPU time        user + system time of the sender process (wait4 rusage)
@@ -19,7 +25,7 @@ Measured per run:
                   (always >= 0). p50/p99/max over the run. For comparison the table
                   also gives p99 against the first packet's schedule (negative: early).
 
-Usage: bench.py --build BUILD_DIR [--runs N] [--seconds S]
+Usage: bench.py --build BUILD_DIR [--runs N] [--seconds S] [--modes file,live]
 """
 
 import argparse
@@ -81,17 +87,30 @@ def percentile(values, p):
     return s[lo] + (s[hi] - s[lo]) * (k - lo)
 
 
-def one_run(name, command_for, bin_dir, work, index):
-    record = os.path.join(work, "arrivals_%s_%d.txt" % (name, index))
+def senders_for(mode, url, bin_dir):
+    """The two command lines of one transfer mode, each a function of the receiver's port."""
+    ours_query = "streamid=bench" + ("&transtype=live" if mode == "live" else "")
+    peer_query = "streamid=bench" if mode == "live" else "transtype=file&streamid=bench"
+    return {
+        "kby_nuvix": lambda port: [os.path.join(bin_dir, "kby_nuvix"), "--media-url", url,
+                                   "--srt-url", "srt://127.0.0.1:%d?%s" % (port, ours_query)],
+        "ffmpeg": lambda port: ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-re", "-i", url,
+                                "-c", "copy", "-f", "mpegts", "srt://127.0.0.1:%d?%s" % (port, peer_query)],
+    }
+
+
+def one_run(name, command_for, bin_dir, work, index, mode="file"):
+    record = os.path.join(work, "arrivals_%s_%s_%d.txt" % (mode, name, index))
     receiver = subprocess.Popen(
-        [os.path.join(bin_dir, "ts_arrival_receiver"), "--port", "0", "--record", record, "--max-seconds", "300"],
+        [os.path.join(bin_dir, "ts_arrival_receiver"), "--port", "0", "--record", record, "--max-seconds", "300",
+         "--transtype", mode],
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     try:
         port = read_port(receiver, "ts_arrival_receiver")
         cmd = command_for(port)
         t0 = time.monotonic_ns()
         sender = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                  stderr=open(os.path.join(work, "%s_%d.err" % (name, index)), "w"))
+                                  stderr=open(os.path.join(work, "%s_%s_%d.err" % (mode, name, index)), "w"))
         _, status, usage = os.wait4(sender.pid, 0)
         sender.returncode = os.waitstatus_to_exitcode(status)
         receiver.wait(timeout=30)
@@ -135,7 +154,12 @@ def main():
     ap.add_argument("--build", default="build")
     ap.add_argument("--runs", type=int, default=int(os.environ.get("BENCH_RUNS", "2")))
     ap.add_argument("--seconds", type=int, default=int(os.environ.get("BENCH_SECONDS", "30")))
+    ap.add_argument("--modes", default=os.environ.get("BENCH_MODES", "file,live"),
+                    help="SRT transfer modes to compare, comma-separated: file, live")
     args = ap.parse_args()
+    modes = [m for m in args.modes.split(",") if m]
+    if not modes or any(m not in ("file", "live") for m in modes):
+        sys.exit("bench: --modes takes file and/or live")
 
     build = os.path.abspath(args.build)
     bin_dir = os.path.join(build, "bin")
@@ -154,27 +178,35 @@ def main():
         http_port = read_port(http, "HTTP server")
         url = "http://127.0.0.1:%d/%s" % (http_port, os.path.basename(source))
 
-        senders = {
-            "kby_nuvix": lambda port: [os.path.join(bin_dir, "kby_nuvix"), "--media-url", url,
-                                       "--srt-url", "srt://127.0.0.1:%d?streamid=bench" % port],
-            "ffmpeg": lambda port: ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-re", "-i", url,
-                                    "-c", "copy", "-f", "mpegts",
-                                    "srt://127.0.0.1:%d?transtype=file&streamid=bench" % port],
-        }
-        results = {name: [] for name in senders}
-        log("source %s (%d s), %d run(s) per sender, alternating; load average %.1f"
-        % (url, args.seconds, args.runs, os.getloadavg()[0]))
-        for i in range(args.runs):
-            for name in (("kby_nuvix", "ffmpeg") if i % 2 == 0 else ("ffmpeg", "kby_nuvix")):
-                r = one_run(name, senders[name], bin_dir, work, i)
-                log("run %d %-9s exit %d  cpu %.2f s  rss %d KB  first byte %.0f ms  lag p99 %.1f ms  (%d samples, %d bytes)"
-                    % (i + 1, name, r["exit"], r["cpu_s"], r["rss_kb"], r["ttfb_ms"], r["lag_p99_ms"],
-                       r["samples"], r["bytes"]))
-                results[name].append(r)
+        results = {}
+        log("source %s (%d s), %d run(s) per sender, alternating; modes %s; load average %.1f"
+            % (url, args.seconds, args.runs, ",".join(modes), os.getloadavg()[0]))
+        for mode in modes:
+            senders = senders_for(mode, url, bin_dir)
+            results[mode] = {name: [] for name in senders}
+            for i in range(args.runs):
+                for name in (("kby_nuvix", "ffmpeg") if i % 2 == 0 else ("ffmpeg", "kby_nuvix")):
+                    r = one_run(name, senders[name], bin_dir, work, i, mode)
+                    log("%s run %d %-9s exit %d  cpu %.2f s  rss %d KB  first byte %.0f ms  lag p99 %.1f ms  "
+                        "(%d samples, %d bytes)"
+                        % (mode, i + 1, name, r["exit"], r["cpu_s"], r["rss_kb"], r["ttfb_ms"], r["lag_p99_ms"],
+                           r["samples"], r["bytes"]))
+                    results[mode][name].append(r)
     finally:
         http.terminate()
         http.wait(timeout=10)
 
+    bad_exit = []
+    for mode in modes:
+        bad_exit += report(mode, results[mode], args)
+    if bad_exit:
+        print("bench: some senders did not exit cleanly: %s" % bad_exit)
+        return 1
+    return 0
+
+
+def report(mode, results, args):
+    """Prints the table and the target checks of one transfer mode; returns bad exit codes."""
     def med(name, key):
         return statistics.median(r[key] for r in results[name])
 
@@ -189,8 +221,8 @@ def main():
         ("p99 vs first packet (ms)", "lag_first_p99_ms", "%.1f"),
     ]
     print()
-    print("Median of %d run(s), %d s of 1280x720 H.264 + AAC, loopback HTTP -> SRT; load average %.1f"
-          % (args.runs, args.seconds, os.getloadavg()[0]))
+    print("SRT %s mode: median of %d run(s), %d s of 1280x720 H.264 + AAC, loopback HTTP -> SRT; load average %.1f"
+          % (mode, args.runs, args.seconds, os.getloadavg()[0]))
     print("%-26s %12s %12s %8s" % ("metric", ours, peer, "ratio"))
     for label, key, fmt in rows:
         a, b = med(ours, key), med(peer, key)
@@ -213,11 +245,7 @@ def main():
     print()
     for label, ok, value in checks:
         print("%-40s %-8s %s" % (label, "met" if ok else "NOT MET", value))
-    bad_exit = [r["exit"] for n in results for r in results[n] if r["exit"] != 0]
-    if bad_exit:
-        print("bench: some senders did not exit cleanly: %s" % bad_exit)
-        return 1
-    return 0
+    return [r["exit"] for n in results for r in results[n] if r["exit"] != 0]
 
 
 if __name__ == "__main__":

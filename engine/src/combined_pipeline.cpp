@@ -4,6 +4,7 @@
 #include "input_source.h"
 #include "pacer.h"
 #include "run_ending.h"
+#include "run_stats.h"
 #include "packet_reader.h"
 #include "start_position.h"
 #include "stop_control.h"
@@ -28,14 +29,15 @@ int run_combined(const EngineOptions &options) {
 
     TsMuxer muxer;
     if (!mux_open(muxer, input.tracks, options.srt_url, error)) {
-        log_line(error);
-        emit_event("error", "mux_open_failed");
+        const int result = end_failed_open(muxer, error);
         mux_close(muxer);
         close_input(input);
-        return RESULT_MUX_OPEN_FAILED;
+        return result;
     }
     emit_event("srt_connected");
     emit_event("running");
+    RunStats stats;
+    start_run_stats(stats, options.stats_interval);
 
     start_reader(input);
 
@@ -47,6 +49,7 @@ int run_combined(const EngineOptions &options) {
             result = RESULT_MUX_WRITE_FAILED;
             break;
         }
+        report_run_stats(stats, *muxer.srt);
     }
 
     const bool stopped = !keep_running.load();
@@ -54,6 +57,7 @@ int run_combined(const EngineOptions &options) {
     stop_reader(input);
 
     result = end_run_output(muxer, stopped, result);
+    log_run_stats_summary(stats, *muxer.srt);
 
     holder.packet.reset();
     mux_close(muxer);

@@ -1,6 +1,7 @@
 #include "engine_options.h"
 
 #include "input_file.h"
+#include "srt_url.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -49,10 +50,13 @@ bool parse_arguments(int argc, const char *const *argv, EngineOptions &options,
     options.audio_url = option_value(argc, argv, "--audio-url");
     const std::string line = option_value(argc, argv, "--line");
     const std::string watch_pid = option_value(argc, argv, "--watch-pid");
+    const std::string stats_interval = option_value(argc, argv, "--stats-interval");
 
     if (!parse_int_option(line, 0, "--line", options.line, error))
         return false;
     if (!parse_int_option(watch_pid, 1, "--watch-pid", options.watch_pid, error))
+        return false;
+    if (!parse_int_option(stats_interval, 1, "--stats-interval", options.stats_interval, error))
         return false;
     if (!options.input_file.empty() && options.watch_pid == 0) {
         error = "--watch-pid is required with --input-file";
@@ -64,6 +68,8 @@ bool parse_arguments(int argc, const char *const *argv, EngineOptions &options,
         error = "--srt-url is required";
         return false;
     }
+    // The passphrase travels in the input file so that it never shows on a command line.
+    options.srt_url = srt_url_with_passphrase(options.srt_url, options.srt_passphrase);
     bool combined = !options.media_url.empty();
     bool split = !options.video_url.empty() && !options.audio_url.empty();
     if (combined == split) {

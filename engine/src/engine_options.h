@@ -14,6 +14,8 @@ struct EngineOptions {
     std::string video_url;          // split mode, with audio_url
     std::string audio_url;
     int64_t start_offset_us = 0;    // only from the ingest input file
+    std::string srt_passphrase;     // only from the ingest input file; overrides the address's
+    int32_t stats_interval = 0;     // --stats-interval seconds; 0: no live statistics
 };
 
 // Exit codes of the engine; the pipelines return them as their result.

@@ -25,6 +25,13 @@ void emit_event(const std::string &name, const std::string &detail)
     std::fflush(stdout);
 }
 
+void emit_event_object(const std::string &object)
+{
+    const std::string line = object + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
 std::string format_log_line(std::time_t when, const std::string &text)
 {
     std::tm local {};

@@ -8,6 +8,10 @@
 // Only the main thread writes events.
 void emit_event(const std::string &name, const std::string &detail = std::string());
 
+// An event line that carries more than a name and a detail: `object` is the whole JSON
+// object, written as given and followed by a line end. Main thread only, like emit_event.
+void emit_event_object(const std::string &object);
+
 // Timestamped line for people on standard error ("YYYY-MM-DD HH:MM:SS  text").
 // Safe from any thread: the log lock keeps lines whole.
 void log_line(const std::string &text);

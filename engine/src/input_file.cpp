@@ -137,6 +137,7 @@ bool read_input_file(EngineOptions &options, std::string &error)
     options.media_url = json_string_value(text, "media_url");
     options.video_url = json_string_value(text, "video_url");
     options.audio_url = json_string_value(text, "audio_url");
+    options.srt_passphrase = json_string_value(text, "srt_passphrase");
     int32_t start_sec = json_int_value(text, "start_sec");
     if (start_sec > 0)
         options.start_offset_us = static_cast<int64_t>(start_sec) * 1000000;

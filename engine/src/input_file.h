@@ -7,7 +7,8 @@
 
 // Reads the ingest input file named by options.input_file (nothing to do when empty):
 // media_url, video_url and audio_url replace the options of the same name (a missing key
-// empties them), start_sec > 0 sets start_offset_us. The file is deleted after reading.
+// empties them), start_sec > 0 sets start_offset_us, srt_passphrase fills srt_passphrase.
+// The file is deleted after reading.
 // The only failure is "Cannot open input JSON"; the file is then left alone.
 bool read_input_file(EngineOptions &options, std::string &error);
 

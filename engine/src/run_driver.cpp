@@ -1,5 +1,6 @@
 #include "run_driver.h"
 
+#include "broken_pipe.h"
 #include "combined_pipeline.h"
 #include "engine_options.h"
 #include "events_log.h"
@@ -37,6 +38,9 @@ std::string library_line()
 int run_driver(int argc, char **argv)
 {
     install_stop_signal_handlers();
+    // Whoever reads the event or log lines may go away first (a closed window, "| head");
+    // the run still has to end through its normal path and remove its stop event.
+    ignore_broken_pipe();
 
     av_log_set_level(AV_LOG_WARNING);
     avformat_network_init();

@@ -2,6 +2,7 @@
 
 #include "engine_options.h"
 #include "events_log.h"
+#include "stop_control.h"
 
 int end_run_output(TsMuxer &muxer, bool stopped, int result)
 {
@@ -16,4 +17,13 @@ int end_run_output(TsMuxer &muxer, bool stopped, int result)
     else
         emit_event("error", "stream_failed");
     return result;
+}
+
+int end_failed_open(TsMuxer &muxer, const std::string &error)
+{
+    if (muxer.srt && muxer.srt->address.listener && !keep_running.load())
+        return RESULT_OK;
+    log_line(error);
+    emit_event("error", "mux_open_failed");
+    return RESULT_MUX_OPEN_FAILED;
 }

@@ -5,6 +5,7 @@
 #include "merge_decision.h"
 #include "pacer.h"
 #include "run_ending.h"
+#include "run_stats.h"
 #include "packet_reader.h"
 #include "start_position.h"
 #include "stop_control.h"
@@ -50,15 +51,16 @@ int run_split(const EngineOptions &options) {
 
     TsMuxer muxer;
     if (!mux_open(muxer, tracks, options.srt_url, error)) {
-        log_line(error);
-        emit_event("error", "mux_open_failed");
+        const int result = end_failed_open(muxer, error);
         mux_close(muxer);
         close_input(audio);
         close_input(video);
-        return RESULT_MUX_OPEN_FAILED;
+        return result;
     }
     emit_event("srt_connected");
     emit_event("running");
+    RunStats stats;
+    start_run_stats(stats, options.stats_interval);
 
     start_reader(video);
     start_reader(audio);
@@ -92,6 +94,7 @@ int run_split(const EngineOptions &options) {
             take_head(video, video_head, merge.video_has_head, merge.video_time);
         else
             take_head(audio, audio_head, merge.audio_has_head, merge.audio_time);
+        report_run_stats(stats, *muxer.srt);
     }
 
     const bool stopped = !keep_running.load();
@@ -100,6 +103,7 @@ int run_split(const EngineOptions &options) {
     stop_reader(audio);
 
     result = end_run_output(muxer, stopped, result);
+    log_run_stats_summary(stats, *muxer.srt);
 
     video_head.packet.reset();
     audio_head.packet.reset();

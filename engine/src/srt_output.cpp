@@ -2,6 +2,8 @@
 
 #include "events_log.h"
 #include "name_lookup_error.h"
+#include "srt_refusal_hint.h"
+#include "stop_control.h"
 
 // getaddrinfo and addrinfo come with srt.h, which includes each system's socket headers.
 
@@ -40,7 +42,77 @@ struct AddrInfoFree {
 // one more byte of what libsrt still holds.
 constexpr std::chrono::milliseconds DELIVERY_WAIT{SRT_SEND_TIMEOUT_MS};
 constexpr std::chrono::milliseconds DELIVERY_POLL{5};
+// Beyond the receiver's latency, for its clock drift and the time to hand the data on.
+constexpr std::chrono::milliseconds PLAYOUT_MARGIN{100};
 constexpr std::chrono::milliseconds CONNECT_POLL{10};
+// How often a listener without a receiver looks at the stop flags.
+constexpr std::chrono::milliseconds LISTEN_POLL{50};
+
+// Owns one libsrt socket handle until it is released to someone else.
+class OwnedSrtSocket {
+public:
+    explicit OwnedSrtSocket(SRTSOCKET s = SRT_INVALID_SOCK) : s_(s) {}
+    ~OwnedSrtSocket() { reset(); }
+    OwnedSrtSocket(const OwnedSrtSocket &) = delete;
+    OwnedSrtSocket &operator=(const OwnedSrtSocket &) = delete;
+    SRTSOCKET get() const { return s_; }
+    SRTSOCKET release()
+    {
+        const SRTSOCKET s = s_;
+        s_ = SRT_INVALID_SOCK;
+        return s;
+    }
+    void reset(SRTSOCKET s = SRT_INVALID_SOCK)
+    {
+        if (s_ != SRT_INVALID_SOCK)
+            srt_close(s_);
+        s_ = s;
+    }
+
+private:
+    SRTSOCKET s_;
+};
+
+class OwnedSrtEpoll {
+public:
+    explicit OwnedSrtEpoll(int id) : id_(id) {}
+    ~OwnedSrtEpoll()
+    {
+        if (id_ >= 0)
+            srt_epoll_release(id_);
+    }
+    OwnedSrtEpoll(const OwnedSrtEpoll &) = delete;
+    OwnedSrtEpoll &operator=(const OwnedSrtEpoll &) = delete;
+    int get() const { return id_; }
+
+private:
+    int id_;
+};
+
+bool set_options(SRTSOCKET s, const SrtAddress &address, std::string &error)
+{
+    for (const SrtSocketOption &option : srt_socket_options(address)) {
+        if (srt_setsockopt(s, 0, option.id, option.value.data(), static_cast<int>(option.value.size())) ==
+            SRT_ERROR) {
+            error = srt_getlasterror_str();
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string bound_port(SRTSOCKET s, const std::string &fallback)
+{
+    sockaddr_storage bound{};
+    int length = sizeof bound;
+    if (srt_getsockname(s, reinterpret_cast<sockaddr *>(&bound), &length) == SRT_ERROR)
+        return fallback;
+    if (bound.ss_family == AF_INET6)
+        return std::to_string(ntohs(reinterpret_cast<const sockaddr_in6 *>(&bound)->sin6_port));
+    if (bound.ss_family == AF_INET)
+        return std::to_string(ntohs(reinterpret_cast<const sockaddr_in *>(&bound)->sin_port));
+    return fallback;
+}
 
 } // namespace
 
@@ -87,7 +159,16 @@ bool SrtOutput::start(const std::string &url, std::string &error)
         error = "SRT connection failed";
         return false;
     }
-    handshake_cond.wait(handshake, [this] { return connect_done; });
+    bool announced = false;
+    for (;;) {
+        handshake_cond.wait(handshake, [this, announced] { return connect_done || (listening && !announced); });
+        if (connect_done)
+            break;
+        announced = true;
+        handshake.unlock();
+        emit_event("srt_listening");
+        handshake.lock();
+    }
     const bool ok = connected;
     handshake.unlock();
 
@@ -101,6 +182,9 @@ bool SrtOutput::start(const std::string &url, std::string &error)
     }
     error = "SRT connection failed";
     sender_thread.join();
+    const std::string hint = transfer_mode_hint(reject_reason, address.live);
+    if (!hint.empty())
+        log_line(hint);
     unregister_output(this);
     return false;
 }
@@ -130,7 +214,8 @@ void SrtOutput::sender_main()
     }
     handshake_cond.notify_all();
     if (!ok) {
-        log_line("SRT connect failed: " + error);
+        if (!stopped_listening)
+            log_line("SRT connect failed: " + error);
         failed = true;
         close_socket();
         return;
@@ -171,9 +256,13 @@ void SrtOutput::wait_for_delivery()
     while (!aborted) {
         size_t blocks = 0;
         size_t bytes = 0;
-        if (srt_getsndbuffer(s, &blocks, &bytes) < 0 || bytes == 0 ||
-            srt_getsockstate(s) != SRTS_CONNECTED)
+        if (srt_getsndbuffer(s, &blocks, &bytes) < 0 || srt_getsockstate(s) != SRTS_CONNECTED)
             return;
+        if (bytes == 0) {
+            if (address.live)
+                hold_for_playout(s);
+            return;
+        }
         const clock::time_point now = clock::now();
         if (bytes < last_bytes) {
             last_bytes = bytes;
@@ -188,20 +277,31 @@ void SrtOutput::wait_for_delivery()
     }
 }
 
+// A live receiver hands each packet on only once its latency has passed since it was
+// sent; closing as soon as everything is acknowledged would cut off that last stretch.
+void SrtOutput::hold_for_playout(SRTSOCKET s)
+{
+    int32_t latency_ms = 0;
+    int length = sizeof latency_ms;
+    if (srt_getsockflag(s, SRTO_PEERLATENCY, &latency_ms, &length) == SRT_ERROR || latency_ms <= 0)
+        return;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(latency_ms) + PLAYOUT_MARGIN;
+    while (!aborted && std::chrono::steady_clock::now() < until && srt_getsockstate(s) == SRTS_CONNECTED)
+        std::this_thread::sleep_for(DELIVERY_POLL);
+}
+
 bool SrtOutput::connect_socket(std::string &error)
 {
+    if (address.listener)
+        return accept_socket(error);
     const SRTSOCKET s = srt_create_socket();
     if (s == SRT_INVALID_SOCK) {
         error = srt_getlasterror_str();
         return false;
     }
-    for (const SrtSocketOption &option : srt_socket_options(address)) {
-        if (srt_setsockopt(s, 0, option.id, option.value.data(), static_cast<int>(option.value.size())) ==
-            SRT_ERROR) {
-            error = srt_getlasterror_str();
-            srt_close(s);
-            return false;
-        }
+    if (!set_options(s, address, error)) {
+        srt_close(s);
+        return false;
     }
     {
         std::lock_guard<std::mutex> lifecycle(lifecycle_lock);
@@ -261,9 +361,96 @@ bool SrtOutput::connect_address(SRTSOCKET s, const sockaddr *addr, int addr_len,
         error = "SRT dropped";
     else if (state == SRTS_CONNECTING)
         error = "connection attempt did not end";
-    else
-        error = std::string("Connection setup failure: ") + srt_rejectreason_str(srt_getrejectreason(s));
+    else {
+        reject_reason = srt_getrejectreason(s);
+        error = std::string("Connection setup failure: ") + srt_rejectreason_str(reject_reason);
+    }
     return false;
+}
+
+// The listener binds, says so, and waits without a time limit for one receiver; then the
+// accepted socket carries the stream exactly as a caller's would. Only a stop (abort, or
+// keep_running cleared by a signal or the parent watch) ends the wait early.
+bool SrtOutput::accept_socket(std::string &error)
+{
+    OwnedSrtSocket listener(srt_create_socket());
+    if (listener.get() == SRT_INVALID_SOCK) {
+        error = srt_getlasterror_str();
+        return false;
+    }
+    if (!set_options(listener.get(), address, error))
+        return false;
+
+    addrinfo hints{};
+    // No host: every IPv4 address, like 0.0.0.0.
+    hints.ai_family = address.host.empty() ? AF_INET : AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo *found = nullptr;
+    const int rc = getaddrinfo(address.host.empty() ? nullptr : address.host.c_str(), address.port.c_str(),
+                               &hints, &found);
+    if (rc != 0) {
+        error = "getaddrinfo: " + name_lookup_error_text(rc);
+        return false;
+    }
+    const std::unique_ptr<addrinfo, AddrInfoFree> list(found);
+    bool bound = false;
+    for (const addrinfo *a = list.get(); a != nullptr && !bound; a = a->ai_next)
+        bound = srt_bind(listener.get(), a->ai_addr, static_cast<int>(a->ai_addrlen)) != SRT_ERROR;
+    if (!bound || srt_listen(listener.get(), 1) == SRT_ERROR) {
+        error = srt_getlasterror_str();
+        return false;
+    }
+    // Waiting in epoll rather than in srt_accept lets the loop look at the stop flags.
+    const OwnedSrtEpoll poll(srt_epoll_create());
+    const int wanted = SRT_EPOLL_IN | SRT_EPOLL_ERR;
+    if (poll.get() < 0 || srt_epoll_add_usock(poll.get(), listener.get(), &wanted) == SRT_ERROR) {
+        error = srt_getlasterror_str();
+        return false;
+    }
+    log_line("SRT listening on " + (address.host.empty() ? std::string("*") : address.host) + ":" +
+             bound_port(listener.get(), address.port) + ", waiting for a receiver");
+    {
+        std::lock_guard<std::mutex> lock(handshake_lock);
+        listening = true;
+    }
+    handshake_cond.notify_all();
+
+    OwnedSrtSocket accepted;
+    for (;;) {
+        if (aborted || !keep_running.load()) {
+            stopped_listening = true;
+            log_line("SRT listening stopped, no receiver called in");
+            error = "SRT dropped";
+            return false;
+        }
+        SRTSOCKET ready[1];
+        int ready_count = 1;
+        const int n = srt_epoll_wait(poll.get(), ready, &ready_count, nullptr, nullptr, LISTEN_POLL.count(),
+                                     nullptr, nullptr, nullptr, nullptr);
+        if (n <= 0 && srt_getlasterror(nullptr) == SRT_ETIMEOUT)
+            continue;
+        if (n <= 0) {
+            error = srt_getlasterror_str();
+            return false;
+        }
+        sockaddr_storage peer{};
+        int peer_length = sizeof peer;
+        accepted.reset(srt_accept(listener.get(), reinterpret_cast<sockaddr *>(&peer), &peer_length));
+        if (accepted.get() != SRT_INVALID_SOCK)
+            break;
+        error = srt_getlasterror_str();
+        return false;
+    }
+    std::lock_guard<std::mutex> lifecycle(lifecycle_lock);
+    if (aborted) {
+        stopped_listening = true;
+        error = "SRT dropped";
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(socket_lock);
+    sock = accepted.release();
+    return true;
 }
 
 bool SrtOutput::send_chunk(const uint8_t *bytes, size_t count)
@@ -300,8 +487,39 @@ void SrtOutput::close_socket()
         s = sock;
         sock = SRT_INVALID_SOCK;
     }
-    if (s != SRT_INVALID_SOCK)
-        srt_close(s);
+    if (s == SRT_INVALID_SOCK)
+        return;
+    // The last figures of the connection, for the end-of-run summary.
+    SRT_TRACEBSTATS trace{};
+    if (srt_bstats(s, &trace, 0) != SRT_ERROR) {
+        std::lock_guard<std::mutex> lock(stats_lock);
+        last_stats = stats_from_trace(trace);
+        has_final_stats = true;
+    }
+    srt_close(s);
+}
+
+bool SrtOutput::sample_stats(SrtStats &out)
+{
+    SRTSOCKET s;
+    {
+        std::lock_guard<std::mutex> lock(socket_lock);
+        s = sock;
+    }
+    SRT_TRACEBSTATS trace{};
+    // Clearing restarts libsrt's interval, so the rate covers the time since the last sample.
+    if (s == SRT_INVALID_SOCK || srt_bstats(s, &trace, 1) == SRT_ERROR)
+        return false;
+    out = stats_from_trace(trace);
+    return true;
+}
+
+bool SrtOutput::final_stats(SrtStats &out)
+{
+    std::lock_guard<std::mutex> lock(stats_lock);
+    if (has_final_stats)
+        out = last_stats;
+    return has_final_stats;
 }
 
 void SrtOutput::abort()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "srt_stats.h"
 #include "srt_url.h"
 #include "ts_output_queue.h"
 
@@ -12,7 +13,8 @@
 #include <string>
 #include <thread>
 
-// One SRT caller connection carrying the TS byte stream of a run. The muxer starts it,
+// One SRT connection carrying the TS byte stream of a run: as caller (the default), or as
+// listener that waits for one receiver to call in (mode=listener). The muxer starts it,
 // feeds it with write, and ends it with finish (graceful) or close (drop). While
 // started it is the process-wide active output, which abort_active_output can abort
 // from any thread.
@@ -29,7 +31,9 @@ struct SrtOutput {
 
     // Parses url, starts the sender thread and blocks until it has connected (true)
     // or failed; error then holds the address error, "srt_startup failed" or
-    // "SRT connection failed". Called once, from the pipeline thread.
+    // "SRT connection failed". A listener emits "srt_listening" once bound and waits
+    // without a time limit; a stop ends that wait (stopped_listening). Called once, from
+    // the pipeline (main) thread, the only writer of event lines.
     bool start(const std::string &url, std::string &error);
     // Queues TS bytes (producer side). False when not connected, after any failure, or
     // when the receiver took nothing for SRT_WRITE_WAIT; every later call is refused.
@@ -42,13 +46,22 @@ struct SrtOutput {
     // joins nothing.
     void abort();
 
+    // Pipeline thread: what libsrt measured since the previous sample. False when there
+    // is no connected socket.
+    bool sample_stats(SrtStats &out);
+    // The totals taken just before the connection's socket was closed. False when no
+    // socket was ever closed.
+    bool final_stats(SrtStats &out);
+
     // Internal steps, public for tests.
     bool connect_socket(std::string &error);
+    bool accept_socket(std::string &error);
     bool connect_address(SRTSOCKET s, const sockaddr *addr, int addr_len, std::string &error);
     bool send_chunk(const uint8_t *bytes, size_t count);
     void close_socket();
     void sender_main();
     void wait_for_delivery();
+    void hold_for_playout(SRTSOCKET s);
     // Sender joined: closes the socket, runs the due srt_cleanup, unregisters.
     void release();
 
@@ -68,6 +81,15 @@ struct SrtOutput {
     std::condition_variable handshake_cond;
     bool connect_done = false;
     bool connected = false;
+    bool listening = false;                 // listener bound; guarded by handshake_lock
+
+    // Written by the sender thread before it publishes connect_done.
+    int reject_reason = SRT_REJ_UNKNOWN;    // the receiver's refusal of the last connect
+    std::atomic<bool> stopped_listening{false};  // a stop ended the wait for a receiver
+
+    std::mutex stats_lock;                  // guards the two below; nests with no other lock
+    bool has_final_stats = false;
+    SrtStats last_stats;
 };
 
 // Aborts the active output, if one is registered. Safe against that output being

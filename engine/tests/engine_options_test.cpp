@@ -1,4 +1,5 @@
 #include "engine_options.h"
+#include "srt_url.h"
 
 #include <gtest/gtest.h>
 
@@ -209,6 +210,12 @@ TEST(ParseArguments, RefusesWithTheFirstFailingCheck)
         {{"--input-file", "/nonexistent/in.json", "--srt-url", SRT, "--watch-pid=5"},
          "Cannot open input JSON"},
         {{"--input-file", "/nonexistent/in.json", "--watch-pid=5"}, "Cannot open input JSON"},
+        {{"--stats-interval=0", "--srt-url", SRT, "--media-url", "m"}, "--stats-interval has an invalid value"},
+        {{"--stats-interval", "1.5", "--srt-url", SRT, "--media-url", "m"},
+         "--stats-interval has an invalid value"},
+        {{"--stats-interval", "-2", "--srt-url", SRT, "--media-url", "m"},
+         "--stats-interval has an invalid value"},
+        {{"--stats-interval=x", "--watch-pid=0"}, "--watch-pid has an invalid value"},
     };
     for (const auto &c : cases) {
         Argv argv(c.args);
@@ -276,6 +283,57 @@ TEST_F(InputFileArguments, FileValuesReplaceTheCommandLine)
         EXPECT_EQ(options.audio_url, c.audio_url);
         EXPECT_EQ(options.start_offset_us, c.start_offset_us);
         EXPECT_EQ(options.watch_pid, 4711);
+    }
+}
+
+TEST(ParseArguments, StatsIntervalIsOffUnlessGiven)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int32_t interval;
+    };
+    const std::vector<Case> cases = {
+        {{"--srt-url", SRT, "--media-url", "m"}, 0},
+        {{"--srt-url", SRT, "--media-url", "m", "--stats-interval="}, 0},
+        {{"--srt-url", SRT, "--media-url", "m", "--stats-interval", "1"}, 1},
+        {{"--stats-interval=05", "--srt-url", SRT, "--media-url", "m"}, 5},
+    };
+    for (const auto &c : cases) {
+        Argv argv(c.args);
+        EngineOptions options;
+        std::string error;
+        ASSERT_TRUE(parse_arguments(argv.argc(), argv.argv(), options, error)) << describe(c.args) << error;
+        EXPECT_EQ(options.stats_interval, c.interval) << describe(c.args);
+        EXPECT_EQ(options.srt_url, SRT) << describe(c.args);
+    }
+}
+
+TEST_F(InputFileArguments, PassphraseOfTheFileOverridesTheAddresses)
+{
+    struct Case {
+        std::string member;     // the line the front-end adds, or nothing
+        std::string srt_url;
+        std::string passphrase; // what the connection will use
+    };
+    const std::vector<Case> cases = {
+        {"", "srt://h:1?streamid=s", ""},
+        {"", "srt://h:1?streamid=s&passphrase=fromtheurl1", "fromtheurl1"},
+        {",\n  \"srt_passphrase\": \"\"", "srt://h:1?streamid=s&passphrase=fromtheurl1", "fromtheurl1"},
+        {",\n  \"srt_passphrase\": \"file secret&1\"", "srt://h:1?streamid=s&passphrase=fromtheurl1",
+         "file secret&1"},
+        {",\n  \"srt_passphrase\": \"quote\\\"d\"", "srt://h:1?streamid=s", "quote\"d"},
+    };
+    for (const auto &c : cases) {
+        const std::string path = write("in.json", "{\n  \"media_url\": \"m\"" + c.member + "\n}\n");
+        Argv argv({"--input-file", path, "--watch-pid", "4711", "--srt-url", c.srt_url});
+        EngineOptions options;
+        std::string error;
+        ASSERT_TRUE(parse_arguments(argv.argc(), argv.argv(), options, error)) << c.member << " -> " << error;
+        EXPECT_EQ(options.media_url, "m");
+        SrtAddress address;
+        ASSERT_TRUE(parse_srt_url(address, options.srt_url, error)) << options.srt_url;
+        EXPECT_EQ(address.passphrase, c.passphrase) << c.member;
+        EXPECT_EQ(address.stream_id, "s*lossless") << c.member;
     }
 }
 

@@ -179,6 +179,31 @@ TEST_F(ReadInputFile, CopiesTheValuesAndDeletesTheFile)
     }
 }
 
+TEST_F(ReadInputFile, PassphraseIsReadOnlyFromItsOwnKey)
+{
+    struct Case {
+        std::string text;
+        std::string passphrase;
+    };
+    const std::vector<Case> cases = {
+        // The front-end's layout: the passphrase after the address members.
+        {"{\n  \"media_url\": \"m\",\n  \"srt_passphrase\": \"s3cret pass\\\\x\"\n}\n", "s3cret pass\\x"},
+        {"{\n  \"media_url\": \"m\"\n}\n", ""},
+        // A page link that merely mentions the key is no passphrase.
+        {"{\n  \"page_url\": \"https://e.invalid/?\\\"srt_passphrase\\\": \\\"x\",\n  \"media_url\": \"m\"\n}\n",
+         ""},
+    };
+    for (const auto &c : cases) {
+        EngineOptions options;
+        options.input_file = write(c.text);
+        options.srt_passphrase = "stale";
+        std::string error;
+        ASSERT_TRUE(read_input_file(options, error)) << c.text;
+        EXPECT_EQ(options.srt_passphrase, c.passphrase) << c.text;
+        EXPECT_EQ(options.media_url, "m") << c.text;
+    }
+}
+
 TEST_F(ReadInputFile, WithoutAFileNameChangesNothing)
 {
     EngineOptions options;

@@ -343,3 +343,59 @@ TEST_F(SrtOutputTest, ConcurrentAbortOfTheActiveOutputRacesDestructionSafely)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(SrtOutputTest, ListenerWaitsForAReceiverUntilAStopAndFailsAtOnceWhenItCannotBind)
+{
+    {
+        SCOPED_TRACE("address that is not this machine's");
+        SrtOutput output;
+        LogCapture log;
+        std::string error;
+        const auto begin = Clock::now();
+        EXPECT_FALSE(output.start("srt://192.0.2.1:0?mode=listener", error));
+        EXPECT_LT(Clock::now() - begin, 2s);
+        EXPECT_EQ(error, "SRT connection failed");
+        EXPECT_FALSE(output.stopped_listening);
+        const std::string text = log.text();
+        EXPECT_NE(text.find("SRT connect failed: "), std::string::npos) << text;
+        EXPECT_EQ(text.find("SRT listening on"), std::string::npos) << text;
+    }
+    {
+        SCOPED_TRACE("nobody calls in");
+        SrtOutput output;
+        LogCapture log;
+        std::string error;
+        std::atomic<bool> returned{false};
+        bool ok = true;
+        std::thread starter([&] {
+            ok = output.start("srt://127.0.0.1:0?mode=listener&transtype=live", error);
+            returned = true;
+        });
+        const auto deadline = Clock::now() + 5s;
+        bool listening = false;
+        while (!listening && Clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+            std::lock_guard<std::mutex> lock(output.handshake_lock);
+            listening = output.listening;
+        }
+        EXPECT_TRUE(listening);
+        // Well past a caller's connect time-out, which a listener does not have.
+        std::this_thread::sleep_for(std::chrono::milliseconds(SRT_CONNECT_TIMEOUT_MS) + 500ms);
+        EXPECT_FALSE(returned.load());
+        const auto stop = Clock::now();
+        output.abort();
+        starter.join();
+        EXPECT_LT(Clock::now() - stop, 1s);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(error, "SRT connection failed");
+        EXPECT_TRUE(output.stopped_listening);
+        const std::string text = log.text();
+        EXPECT_NE(text.find("SRT listening on 127.0.0.1:"), std::string::npos) << text;
+        EXPECT_NE(text.find("SRT listening stopped, no receiver called in"), std::string::npos) << text;
+        EXPECT_EQ(text.find("SRT connect failed"), std::string::npos) << text;
+    }
+}
+
+} // namespace

@@ -39,7 +39,7 @@ TEST(ParseSrtUrl, SplitsHostPortAndOptions)
         {"srt://h:srt-port?streamid=a", "h", "srt-port", "a*lossless", "", 0},
         // A question mark later in the query belongs to the query.
         {"srt://h:1?streamid=a?b", "h", "1", "a?b*lossless", "", 0},
-        {"srt://h:1?latency=200&mode=listener&streamid=s", "h", "1", "s*lossless", "", 0},
+        {"srt://h:1?latency=200&mode=caller&streamid=s&payloadsize=1456", "h", "1", "s*lossless", "", 0},
         {"srt://h:1?streamid=s&passphrase=0123456789&pbkeylen=24", "h", "1", "s*lossless",
          "0123456789", 24},
         {"srt://h:1?streamid=s&passphrase=a%26b%3Dc", "h", "1", "s*lossless", "a&b=c", 0},
@@ -92,6 +92,24 @@ TEST(ParseSrtUrl, RefusesWithTheFirstFailingCheck)
         {"srt://h:9001?streamid=a&streamid=", no_stream},   // the last one wins
         {"srt://h:9001?StreamId=a", no_stream},
         {"srt://h:9001?stream%69d=", no_stream},
+        // The new query keys check their values; a listener still needs a port.
+        {"srt://h:9001?streamid=a&mode=rendezvous", "SRT URL mode must be caller or listener"},
+        {"srt://h:9001?streamid=a&mode=", "SRT URL mode must be caller or listener"},
+        {"srt://h:9001?streamid=a&mode=Listener", "SRT URL mode must be caller or listener"},
+        {"srt://h:9001?streamid=a&transtype=Live", "SRT URL transtype must be live or file"},
+        {"srt://h:9001?streamid=a&transtype=", "SRT URL transtype must be live or file"},
+        {"srt://h:9001?streamid=a&latency=-1", "SRT URL latency must be a whole number of milliseconds"},
+        {"srt://h:9001?streamid=a&latency=12ms", "SRT URL latency must be a whole number of milliseconds"},
+        {"srt://h:9001?streamid=a&latency=", "SRT URL latency must be a whole number of milliseconds"},
+        {"srt://h:9001?streamid=a&latency=2147483648",
+         "SRT URL latency must be a whole number of milliseconds"},
+        {"srt://:?mode=listener", host_port},
+        {"srt://?mode=listener", host_port},
+        {"srt://:9001?streamid=a&mode=caller", host_port},
+        {"srt://:9001?transtype=live", host_port},
+        // Live mode does not excuse a caller from its host.
+        {"srt://h:9001?transtype=file", no_stream},
+        {"srt://h:9001?streamid=&mode=caller", no_stream},
     };
     for (const auto &c : cases) {
         SrtAddress address;
@@ -99,6 +117,81 @@ TEST(ParseSrtUrl, RefusesWithTheFirstFailingCheck)
         EXPECT_FALSE(parse_srt_url(address, c.url, error)) << c.url;
         EXPECT_EQ(error, c.error) << c.url;
     }
+}
+
+struct ModeCase {
+    std::string url;
+    std::string host;
+    std::string port;
+    std::string stream_id;
+    bool live;
+    bool listener;
+    int32_t latency_ms;
+};
+
+TEST(ParseSrtUrl, TransferModeConnectionModeAndLatency)
+{
+    const std::vector<ModeCase> cases = {
+        // The default stays the file-mode caller with the marked stream id.
+        {"srt://h:1?streamid=s", "h", "1", "s*lossless", false, false, -1},
+        {"srt://h:1?streamid=s&transtype=file&mode=caller", "h", "1", "s*lossless", false, false, -1},
+        // Live: the stream id goes out exactly as typed, or not at all.
+        {"srt://h:1?streamid=publish:cam1&transtype=live", "h", "1", "publish:cam1", true, false, -1},
+        {"srt://h:1?streamid=%23!::r=live/cam,m=publish&transtype=live", "h", "1", "#!::r=live/cam,m=publish",
+         true, false, -1},
+        {"srt://h:1?transtype=live", "h", "1", "", true, false, -1},
+        {"srt://h:1?transtype=live&latency=250", "h", "1", "", true, false, 250},
+        {"srt://h:1?streamid=s&latency=0", "h", "1", "s*lossless", false, false, 0},
+        {"srt://h:1?latency=200&mode=listener&streamid=s", "h", "1", "s", false, true, 200},
+        // A listener needs no stream id (the receiver brings its own) and no host.
+        {"srt://:9001?mode=listener", "", "9001", "", false, true, -1},
+        {"srt://0.0.0.0:9001?mode=listener&transtype=live", "0.0.0.0", "9001", "", true, true, -1},
+        {"srt://127.0.0.1:0?mode=listener&transtype=file", "127.0.0.1", "0", "", false, true, -1},
+        // The last occurrence wins here too.
+        {"srt://h:1?streamid=s&mode=listener&mode=caller", "h", "1", "s*lossless", false, false, -1},
+    };
+    for (const auto &c : cases) {
+        SrtAddress address;
+        std::string error;
+        ASSERT_TRUE(parse_srt_url(address, c.url, error)) << c.url << " -> " << error;
+        EXPECT_EQ(address.host, c.host) << c.url;
+        EXPECT_EQ(address.port, c.port) << c.url;
+        EXPECT_EQ(address.stream_id, c.stream_id) << c.url;
+        EXPECT_EQ(address.live, c.live) << c.url;
+        EXPECT_EQ(address.listener, c.listener) << c.url;
+        EXPECT_EQ(address.latency_ms, c.latency_ms) << c.url;
+    }
+}
+
+TEST(SrtUrlWithPassphrase, AppendsAnEncodedPassphraseThatWins)
+{
+    struct Case {
+        std::string url;
+        std::string passphrase;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"srt://h:1?streamid=s", "", "srt://h:1?streamid=s"},
+        {"srt://h:1?streamid=s", "secret1234", "srt://h:1?streamid=s&passphrase=secret1234"},
+        {"srt://h:1", "secret1234", "srt://h:1?passphrase=secret1234"},
+        {"srt://h:1?", "secret1234", "srt://h:1?passphrase=secret1234"},
+        {"srt://h:1?streamid=s&", "secret1234", "srt://h:1?streamid=s&passphrase=secret1234"},
+        // Only the first question mark opens the query; a later one is part of a value.
+        {"srt://h:1?streamid=a?", "secret1234", "srt://h:1?streamid=a?&passphrase=secret1234"},
+        {"srt://h:1?streamid=s", "a&b=c+d %e", "srt://h:1?streamid=s&passphrase=a%26b%3Dc%2Bd%20%25e"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(srt_url_with_passphrase(c.url, c.passphrase), c.expected) << c.passphrase;
+
+    // Whatever it holds, the passphrase comes back out of the address byte for byte,
+    // in place of the one the address had.
+    const std::string tricky = "p&passphrase=x+y%41\"\xC3\xA9";
+    SrtAddress address;
+    std::string error;
+    ASSERT_TRUE(parse_srt_url(address, srt_url_with_passphrase("srt://h:1?passphrase=old1234567&streamid=s", tricky),
+                              error)) << error;
+    EXPECT_EQ(address.passphrase, tricky);
+    EXPECT_EQ(address.stream_id, "s*lossless");
 }
 
 TEST(ParseSrtUrl, DecodedKeysAreRecognised)
@@ -232,6 +325,40 @@ TEST(SrtSocketOptions, EncryptionOptionsFollowThePassphrase)
     }
 }
 
+TEST(SrtSocketOptions, ModesChangeTransferTypeLatencyAndStreamId)
+{
+    struct Case {
+        std::string url;
+        std::vector<SRT_SOCKOPT> ids;
+        int32_t transtype;
+    };
+    const std::vector<Case> cases = {
+        {"srt://h:1?streamid=s&transtype=live",
+         {SRTO_TRANSTYPE, SRTO_CONNTIMEO, SRTO_SNDTIMEO, SRTO_LINGER, SRTO_STREAMID}, SRTT_LIVE},
+        // No stream id in live mode: none is set, so the receiver sees none.
+        {"srt://h:1?transtype=live&latency=300",
+         {SRTO_TRANSTYPE, SRTO_LATENCY, SRTO_CONNTIMEO, SRTO_SNDTIMEO, SRTO_LINGER}, SRTT_LIVE},
+        {"srt://h:1?streamid=s&latency=300",
+         {SRTO_TRANSTYPE, SRTO_LATENCY, SRTO_CONNTIMEO, SRTO_SNDTIMEO, SRTO_LINGER, SRTO_STREAMID}, SRTT_FILE},
+        // A listener leaves the stream id to whoever calls in, even when one is given.
+        {"srt://:1?mode=listener&streamid=s&passphrase=0123456789&pbkeylen=16",
+         {SRTO_TRANSTYPE, SRTO_CONNTIMEO, SRTO_SNDTIMEO, SRTO_LINGER, SRTO_PASSPHRASE, SRTO_PBKEYLEN}, SRTT_FILE},
+        {"srt://:1?mode=listener&transtype=live&passphrase=0123456789",
+         {SRTO_TRANSTYPE, SRTO_CONNTIMEO, SRTO_SNDTIMEO, SRTO_LINGER, SRTO_PASSPHRASE}, SRTT_LIVE},
+    };
+    for (const auto &c : cases) {
+        SrtAddress address;
+        std::string error;
+        ASSERT_TRUE(parse_srt_url(address, c.url, error)) << c.url << " -> " << error;
+        const std::vector<SrtSocketOption> options = srt_socket_options(address);
+        ASSERT_EQ(ids(options), c.ids) << c.url;
+        EXPECT_EQ(as_int(options[0].value), c.transtype) << c.url;
+        if (address.latency_ms >= 0) {
+            EXPECT_EQ(as_int(options[1].value), address.latency_ms) << c.url;
+        }
+    }
+}
+
 // libsrt itself must take every option as we encode it (sizes, linger layout).
 class SrtLibrary : public ::testing::Test {
 protected:
@@ -265,6 +392,44 @@ TEST_F(SrtLibrary, AcceptsEveryOptionOnANewSocket)
     ASSERT_EQ(srt_getsockopt(sock, 0, SRTO_LINGER, &value, &length), 0);
     EXPECT_EQ(value.l_onoff, 1);
     EXPECT_EQ(value.l_linger, 0);
+    srt_close(sock);
+}
+
+TEST_F(SrtLibrary, LiveModeKeepsItsDefaultsAndTheLatencyGiven)
+{
+    SrtAddress address;
+    std::string error;
+    ASSERT_TRUE(parse_srt_url(address, "srt://127.0.0.1:9?streamid=publish:cam1&transtype=live&latency=250", error))
+        << error;
+    SRTSOCKET sock = srt_create_socket();
+    ASSERT_NE(sock, SRT_INVALID_SOCK);
+    for (const auto &option : srt_socket_options(address)) {
+        EXPECT_EQ(srt_setsockopt(sock, 0, option.id, option.value.data(), static_cast<int>(option.value.size())), 0)
+            << option.name << ": " << srt_getlasterror_str();
+    }
+    struct Expected {
+        SRT_SOCKOPT id;
+        int32_t value;
+    };
+    // The latency goes both ways; the live defaults (message API, timestamp-based
+    // delivery, 1316-byte payloads) stay as libsrt sets them.
+    for (const Expected &e : {Expected{SRTO_RCVLATENCY, 250}, Expected{SRTO_PEERLATENCY, 250},
+                              Expected{SRTO_PAYLOADSIZE, 1316}}) {
+        int32_t value = 0;
+        int length = sizeof value;
+        ASSERT_EQ(srt_getsockopt(sock, 0, e.id, &value, &length), 0);
+        EXPECT_EQ(value, e.value) << e.id;
+    }
+    for (SRT_SOCKOPT flag : {SRTO_MESSAGEAPI, SRTO_TSBPDMODE}) {
+        bool value = false;
+        int length = sizeof value;
+        ASSERT_EQ(srt_getsockopt(sock, 0, flag, &value, &length), 0);
+        EXPECT_TRUE(value) << flag;
+    }
+    char stream_id[600] = {};
+    int length = sizeof stream_id;
+    ASSERT_EQ(srt_getsockopt(sock, 0, SRTO_STREAMID, stream_id, &length), 0);
+    EXPECT_EQ(std::string(stream_id, static_cast<size_t>(length)), "publish:cam1");
     srt_close(sock);
 }
 

@@ -1,7 +1,7 @@
 // srt_test_listener: a small SRT receiver on loopback for tests, the demo and benchmarks.
 //
 //   srt_test_listener [--port N] [--host ADDR] [--out FILE] [--mode MODE] [--accepts N]
-//                     [--latency MS] [--passphrase TEXT] [--max-seconds S]
+//                     [--latency MS] [--passphrase TEXT] [--max-seconds S] [--transtype T]
 //
 //   --port N          port to listen on; 0 (default) picks a free one
 //   --host ADDR       address to bind, default 127.0.0.1 (::1 works too)
@@ -14,6 +14,7 @@
 //   --latency MS      SRTO_LATENCY of the listening socket (default: libsrt's)
 //   --passphrase TEXT require encryption with this passphrase
 //   --max-seconds S   give up and exit with code 3 after S seconds (default 600)
+//   --transtype T     file (default) or live: the transfer mode the socket speaks
 //
 // Standard output, one line each, flushed at once:
 //   listening <port>                        once the socket listens
@@ -21,8 +22,9 @@
 //   closed bytes=<n>                        when a connection has ended
 // Exit code 0 after the accepts, or on SIGTERM/SIGINT; 2 on a setup failure.
 //
-// The socket speaks file transfer mode in stream form (SRTT_FILE), as the engine does;
-// a sender with other transfer settings is refused in the handshake.
+// By default the socket speaks file transfer mode in stream form (SRTT_FILE), as the
+// engine does by default; a sender with other transfer settings is refused in the
+// handshake. --transtype live makes it a live-mode receiver (SRTT_LIVE, messages).
 
 #include <srt/srt.h>
 
@@ -56,6 +58,7 @@ struct Settings {
     int latency = -1;
     std::string passphrase;
     int max_seconds = 600;
+    bool live = false;
 };
 
 std::mutex stdout_lock;
@@ -91,7 +94,11 @@ bool parse_args(int argc, char **argv, Settings &s)
             s.latency = std::atoi(v.c_str());
         else if (arg == "--passphrase" && value(v))
             s.passphrase = v;
-        else if (arg == "--max-seconds" && value(v))
+        else if (arg == "--transtype" && value(v)) {
+            if (v != "file" && v != "live")
+                return false;
+            s.live = v == "live";
+        } else if (arg == "--max-seconds" && value(v))
             s.max_seconds = std::atoi(v.c_str());
         else if (arg == "--mode" && value(v)) {
             const std::string prefix = "close-after-bytes=";
@@ -194,7 +201,7 @@ int main(int argc, char **argv)
     }
 
     const SRTSOCKET listener = srt_create_socket();
-    bool ok = listener != SRT_INVALID_SOCK && set_int(listener, SRTO_TRANSTYPE, SRTT_FILE);
+    bool ok = listener != SRT_INVALID_SOCK && set_int(listener, SRTO_TRANSTYPE, s.live ? SRTT_LIVE : SRTT_FILE);
     if (ok && s.latency >= 0)
         ok = set_int(listener, SRTO_LATENCY, s.latency);
     if (ok && !s.passphrase.empty())

@@ -1,8 +1,10 @@
 // ts_arrival_receiver: an SRT receiver for the benchmarks that notes WHEN the MPEG-TS
-// bytes arrive. It listens on loopback in file transfer mode (as the engine sends),
-// accepts one caller, and writes a record of arrival times against the stream's PCR.
+// bytes arrive. It listens on loopback in file transfer mode (as the engine sends by
+// default) or in live mode, accepts one caller, and writes a record of arrival times
+// against the stream's PCR.
 //
 //   ts_arrival_receiver --record FILE [--port N] [--out TS_FILE] [--max-seconds S]
+//                       [--transtype file|live]
 //
 //   --record FILE     arrival record, one line each (times: CLOCK_MONOTONIC, ns):
 //                       first_byte <ns>
@@ -13,6 +15,9 @@
 //   --port N          port to listen on, 0 (default) picks a free one
 //   --out TS_FILE     also keep the received bytes
 //   --max-seconds S   give up after S seconds (default 600)
+//   --transtype T     file (default) or live: the transfer mode the receiver speaks; in
+//                     live mode srt_recv hands each packet over at its delivery time,
+//                     as every live receiver application sees it
 //
 // Standard output: "listening <port>" once listening. Exit code 0 after the connection
 // ended, 2 on a setup failure, 3 when the time limit passed.
@@ -109,6 +114,7 @@ int main(int argc, char **argv) {
     int port = 0;
     int max_seconds = 600;
     std::string record_path, out_path;
+    int transtype = SRTT_FILE;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string k = argv[i], v = argv[i + 1];
         if (k == "--port")
@@ -119,6 +125,8 @@ int main(int argc, char **argv) {
             out_path = v;
         else if (k == "--max-seconds")
             max_seconds = std::atoi(v.c_str());
+        else if (k == "--transtype" && (v == "file" || v == "live"))
+            transtype = v == "live" ? SRTT_LIVE : SRTT_FILE;
         else {
             std::fprintf(stderr, "ts_arrival_receiver: unknown option %s\n", k.c_str());
             return 2;
@@ -134,12 +142,11 @@ int main(int argc, char **argv) {
     if (srt_startup() < 0) return 2;
 
     const SRTSOCKET listener = srt_create_socket();
-    const int file_mode = SRTT_FILE;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (listener == SRT_INVALID_SOCK || srt_setsockflag(listener, SRTO_TRANSTYPE, &file_mode, sizeof file_mode) != 0 ||
+    if (listener == SRT_INVALID_SOCK || srt_setsockflag(listener, SRTO_TRANSTYPE, &transtype, sizeof transtype) != 0 ||
         srt_bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || srt_listen(listener, 1) != 0) {
         std::fprintf(stderr, "ts_arrival_receiver: listen failed: %s\n", srt_getlasterror_str());
         srt_cleanup();
