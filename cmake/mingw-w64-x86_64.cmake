@@ -10,6 +10,8 @@ set(CMAKE_RC_COMPILER ${NUVIX_MINGW_HOST}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${NUVIX_MINGW_HOST})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+# BOTH: pkg-config names the cross-built libraries by their absolute folders, which must
+# not be re-rooted under the mingw sysroot.
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
