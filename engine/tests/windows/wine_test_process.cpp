@@ -5,9 +5,15 @@
 //       prints "pid <id>" and ends after ms milliseconds with exit code 0
 //   wine_test_process run <pid file> <program> [arguments...]
 //       starts program with the arguments (standard streams inherited), writes its
-//       process id to pid file, waits for it and exits with its exit code
+//       process id to pid file, waits for it, prints "exit 0x<code>" on standard error
+//       (Wine hands only the low byte of an exit code on to Linux) and exits with its
+//       exit code
+//   wine_test_process lookup-text <code>
+//       prints the engine's text for a name-lookup result code in brackets
 //
 // Exit code 125 when the process cannot be started or the arguments are wrong.
+
+#include "name_lookup_error.h"
 
 #include <windows.h>
 
@@ -67,6 +73,7 @@ int run_child(const char *pid_file, int argc, char **argv)
     DWORD code = 125;
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hProcess);
+    std::fprintf(stderr, "exit 0x%08lx\n", code);
     return static_cast<int>(code);
 }
 
@@ -81,8 +88,13 @@ int main(int argc, char **argv)
         Sleep(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)));
         return 0;
     }
+    if (mode == "lookup-text" && argc == 3) {
+        std::printf("[%s]\n", name_lookup_error_text(std::atoi(argv[2])).c_str());
+        return 0;
+    }
     if (mode == "run" && argc >= 4)
         return run_child(argv[2], argc - 3, argv + 3);
-    std::fputs("usage: wine_test_process sleep <ms> | run <pid file> <program> [args...]\n", stderr);
+    std::fputs("usage: wine_test_process sleep <ms> | run <pid file> <program> [args...]"
+               " | lookup-text <code>\n", stderr);
     return 125;
 }
