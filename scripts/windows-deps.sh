@@ -90,6 +90,13 @@ fetch_source() {  # name version -> prints the unpacked folder
   echo "$dir"
 }
 
+# Runs a build step with its output in a log file, shown only when the step fails.
+quiet() {
+  local log=$1
+  shift
+  "$@" >>"$log" 2>&1 || { tail -40 "$log" >&2; log "failed: $* (log: $log)"; exit 1; }
+}
+
 config_hash() { printf '%s\n' "$@" | sha256sum | cut -c1-12; }
 
 # ---- toolchain ------------------------------------------------------------------------
@@ -110,10 +117,11 @@ MBEDTLS_PREFIX="$OUT/deps/mbedtls-${MBEDTLS_VERSION//[:~]/_}-$(config_hash "${mb
 if [ ! -f "$MBEDTLS_PREFIX/.done" ]; then
   src=$(fetch_source mbedtls "$MBEDTLS_VERSION")
   log "building mbedtls into $MBEDTLS_PREFIX"
-  rm -rf "$MBEDTLS_PREFIX" "$OUT/work/mbedtls"
-  cmake -S "$src" -B "$OUT/work/mbedtls" "${mbedtls_args[@]}" -DCMAKE_INSTALL_PREFIX="$MBEDTLS_PREFIX" >/dev/null
-  cmake --build "$OUT/work/mbedtls" -j "$JOBS" >/dev/null
-  cmake --install "$OUT/work/mbedtls" >/dev/null
+  rm -rf "$MBEDTLS_PREFIX" "$OUT/work/mbedtls" "$OUT/work/mbedtls.log"
+  mkdir -p "$OUT/work"
+  quiet "$OUT/work/mbedtls.log" cmake -S "$src" -B "$OUT/work/mbedtls" "${mbedtls_args[@]}" -DCMAKE_INSTALL_PREFIX="$MBEDTLS_PREFIX"
+  quiet "$OUT/work/mbedtls.log" cmake --build "$OUT/work/mbedtls" -j "$JOBS"
+  quiet "$OUT/work/mbedtls.log" cmake --install "$OUT/work/mbedtls"
   touch "$MBEDTLS_PREFIX/.done"
 fi
 
@@ -130,10 +138,11 @@ SRT_PREFIX="$OUT/deps/srt-${SRT_VERSION//[:~]/_}-$(config_hash "${srt_args[@]}" 
 if [ ! -f "$SRT_PREFIX/.done" ]; then
   src=$(fetch_source srt "$SRT_VERSION")
   log "building libsrt into $SRT_PREFIX"
-  rm -rf "$SRT_PREFIX" "$OUT/work/srt"
-  cmake -S "$src" -B "$OUT/work/srt" "${srt_args[@]}" -DCMAKE_INSTALL_PREFIX="$SRT_PREFIX" >/dev/null
-  cmake --build "$OUT/work/srt" -j "$JOBS" >/dev/null
-  cmake --install "$OUT/work/srt" >/dev/null
+  rm -rf "$SRT_PREFIX" "$OUT/work/srt" "$OUT/work/srt.log"
+  mkdir -p "$OUT/work"
+  quiet "$OUT/work/srt.log" cmake -S "$src" -B "$OUT/work/srt" "${srt_args[@]}" -DCMAKE_INSTALL_PREFIX="$SRT_PREFIX"
+  quiet "$OUT/work/srt.log" cmake --build "$OUT/work/srt" -j "$JOBS"
+  quiet "$OUT/work/srt.log" cmake --install "$OUT/work/srt"
   touch "$SRT_PREFIX/.done"
 fi
 
@@ -158,12 +167,12 @@ FFMPEG_PREFIX="$OUT/deps/ffmpeg-${FFMPEG_VERSION//[:~]/_}-$(config_hash "${ffmpe
 if [ ! -f "$FFMPEG_PREFIX/.done" ]; then
   src=$(fetch_source ffmpeg "$FFMPEG_VERSION")
   log "building FFmpeg into $FFMPEG_PREFIX"
-  rm -rf "$FFMPEG_PREFIX" "$OUT/work/ffmpeg"
+  rm -rf "$FFMPEG_PREFIX" "$OUT/work/ffmpeg" "$OUT/work/ffmpeg.log"
   mkdir -p "$OUT/work/ffmpeg"
   (cd "$OUT/work/ffmpeg" && "$src/configure" --prefix="$FFMPEG_PREFIX" "${ffmpeg_args[@]}" >configure.log 2>&1) \
     || { tail -20 "$OUT/work/ffmpeg/configure.log"; tail -30 "$OUT/work/ffmpeg/ffbuild/config.log" 2>/dev/null; exit 1; }
-  make -C "$OUT/work/ffmpeg" -j "$JOBS" >/dev/null
-  make -C "$OUT/work/ffmpeg" install >/dev/null
+  quiet "$OUT/work/ffmpeg.log" make -C "$OUT/work/ffmpeg" -j "$JOBS"
+  quiet "$OUT/work/ffmpeg.log" make -C "$OUT/work/ffmpeg" install
   touch "$FFMPEG_PREFIX/.done"
 fi
 
