@@ -184,9 +184,9 @@ class Suite:
         check(m is not None, "the HTTP server did not start")
         self.http_port = int(m.group(1))
 
-    def start_listener(self, out_file):
+    def start_listener(self, out_file, extra=()):
         listener = Process([os.path.join(self.linux_bin, "srt_test_listener"), "--out", out_file,
-                            "--accepts", "1", "--max-seconds", "120"])
+                            "--accepts", "1", "--max-seconds", "120"] + list(extra))
         m = listener.wait_line(r"^listening (\d+)$", 10)
         check(m is not None, "the SRT listener did not start")
         return listener, "srt://127.0.0.1:%s?streamid=wine" % m.group(1)
@@ -244,11 +244,11 @@ class Suite:
         check(self.events(p) == [{"event": "error", "detail": "bad_arguments"}], "events", "\n".join(p.lines))
         check("--srt-url is required" in self.log_text("usage.log"), "log", self.log_text("usage.log"))
 
-    def relay(self, name, inputs, want, seconds):
+    def relay(self, name, inputs, want, seconds, listener_args=(), query=""):
         out = os.path.join(self.work, name + ".ts")
-        listener, srt = self.start_listener(out)
+        listener, srt = self.start_listener(out, listener_args)
         try:
-            p = self.run_engine(inputs + ["--srt-url", srt], name + ".log")
+            p = self.run_engine(inputs + ["--srt-url", srt + query], name + ".log")
             code = p.wait(seconds + 60)
             check(code == 0, "exit code %s, expected 0" % code, self.log_text(name + ".log"))
             names = [e["event"] for e in self.events(p)]
@@ -267,6 +267,31 @@ class Suite:
     def case_split(self):
         self.relay("split", ["--video-url", self.url("v_4s.mp4"), "--audio-url", self.url("a_4s.m4a")],
                    ["h264", "aac"], 4)
+
+    def case_encrypted(self):
+        # libsrt's encryption comes from the mbedtls built into libsrt.dll.
+        secret = "wine-relay-secret"
+        self.relay("encrypted", ["--media-url", self.url("av_4s.mp4")], ["h264", "aac"], 4,
+                   ["--passphrase", secret], "&passphrase=" + secret + "&pbkeylen=32")
+
+    def case_window_launch(self):
+        # As the window starts it: an ingest input file in the temporary folder (the
+        # engine reads and deletes it), --line 1 and --watch-pid of a living process.
+        parent = Process([self.wine, self.helper, "sleep", "60000"], env=self.env)
+        try:
+            m = parent.wait_line(r"^pid (\d+)$", 60)
+            check(m is not None, "the window stand-in did not start")
+            input_file = os.path.join(self.work, "kby-nuvix-1.json")
+            with open(input_file, "w") as f:
+                f.write('{\n  "page_url": "https://example.invalid/watch",\n  "media_url": "%s"\n}\n'
+                        % self.url("av_4s.mp4"))
+            self.relay("window", ["--input-file", win_path(input_file), "--line", "1", "--watch-pid", m.group(1)],
+                       ["h264", "aac"], 4)
+            check(not os.path.exists(input_file), "the engine left the ingest input file behind")
+            check("kby_nuvix start line=1 combined" in self.log_text("window.log"), "start line",
+                  self.log_text("window.log"))
+        finally:
+            parent.stop()
 
     def failure(self, name, args, code, detail, log_text):
         p = self.run_engine(args, name + ".log")
@@ -384,6 +409,8 @@ class Suite:
             ("combined relay (mp4)", self.case_combined),
             ("combined relay (HLS)", self.case_combined_hls),
             ("split relay", self.case_split),
+            ("encrypted relay (passphrase)", self.case_encrypted),
+            ("launch as the window does (input file)", self.case_window_launch),
             ("unreachable input: exit 2", self.case_unreachable_input),
             ("no SRT listener: exit 3", self.case_no_listener),
             ("name lookup failure: Winsock text, exit 3", self.case_name_lookup),
