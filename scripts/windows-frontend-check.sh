@@ -14,6 +14,14 @@ HOST=x86_64-w64-mingw32
 mkdir -p "$OUT"
 log() { echo "windows-frontend-check: $*" >&2; }
 
+# Checked once per state of the front-end's sources, resources and this script.
+stamp="$OUT/checked-$(cat "$0" "$ROOT"/frontend/src/* "$ROOT"/frontend/resources/nuvix.* "$ROOT"/engine/platform/*.h \
+  | sha256sum | cut -c1-16)"
+if [ -f "$stamp" ]; then
+  log "front-end Windows parts unchanged since the last check"
+  exit 0
+fi
+
 res="$ROOT/frontend/resources"
 "$HOST-windres" -I "$res" "$res/nuvix.rc" -O coff -o "$OUT/nuvix_res.o"
 cat > "$OUT/gui_probe.c" <<'EOF'
@@ -58,3 +66,5 @@ for src in "$ROOT"/frontend/src/*.cpp; do
   n=$((n + 1))
 done
 log "front-end sources compiled for Windows (syntax only): $n files"
+rm -f "$OUT"/checked-*
+touch "$stamp"

@@ -124,21 +124,19 @@ class Suite:
 
     @staticmethod
     def _find_wine():
-        for candidate in ("wine", "/usr/lib/wine/wine64"):
-            path = candidate if os.path.isabs(candidate) else None
-            if path is None:
-                for d in os.environ.get("PATH", "").split(":"):
-                    if os.access(os.path.join(d, candidate), os.X_OK):
-                        path = os.path.join(d, candidate)
-                        break
+        # Without Debian's package wine, wine64 installs its program off the search path.
+        for path in (shutil.which("wine"), "/usr/lib/wine/wine64"):
             if path and os.access(path, os.X_OK):
                 return path
         raise Failure("no wine program (install the packages wine and wine64)")
 
     # ---- helpers ------------------------------------------------------------------
     def kill_wine(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, timeout=30,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        """Ends every process of the test's own Wine prefix, and its wineserver."""
+        server = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
+        if os.access(server, os.X_OK):
+            subprocess.run([server, "-k"], env=self.env, timeout=30,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def ffmpeg(self, name, args):
         path = os.path.join(self.media_dir, name)
