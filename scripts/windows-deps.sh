@@ -2,7 +2,8 @@
 # Cross-builds the engine's libraries for Windows x86-64 from Debian's own source packages:
 # mbedtls (static, for libsrt's encryption), libsrt and a small FFmpeg (shared).
 # Each lands in <out>/deps/<name>-<version>-<config hash>/ and is reused for as long as its
-# version and configuration stay the same. Prints the pkg-config folders to use.
+# version and configuration stay the same. <out>/deps/current.env names the pkg-config
+# and DLL folders of the current set for the engine's build.
 #
 #   scripts/windows-deps.sh [out-dir]       (default: build-windows)
 #
