@@ -6,7 +6,7 @@
 # 1. the libraries (scripts/windows-deps.sh, built once per version and configuration);
 # 2. kby_nuvix.exe and kby_nuvix_stop.exe (and the Wine test helper) in <out>/engine;
 # 3. the download folder <out>/package/nuvix-win64 and its zip <out>/kby_nuvix-win64.zip:
-#      nuvix-win64/bin/win64/kby_nuvix.exe, kby_nuvix_stop.exe
+#      nuvix-win64/bin/win64/kby_nuvix.exe, kby_nuvix.cmd, kby_nuvix_stop.exe
 #      nuvix-win64/ffmpeg-lib/win/lib/*.dll   (two levels above the program folder, where
 #                                              the window looks for them)
 # 4. the front-end's Windows parts without Qt for Windows: its resources through windres
@@ -40,6 +40,12 @@ rm -rf "$OUT/package" "$OUT/kby_nuvix-win64.zip"
 mkdir -p "$BIN" "$LIB"
 cp "$OUT/engine/bin/kby_nuvix.exe" "$OUT/engine/bin/kby_nuvix_stop.exe" "$BIN/"
 "$HOST-strip" "$BIN"/*.exe
+# For people who run the engine from a console or a script: the library folder on PATH,
+# as the window sets it.
+printf '%s\r\n' '@echo off' \
+  'rem Runs kby_nuvix.exe with the FFmpeg library folder first on PATH, as the desktop program does.' \
+  'setlocal' 'set "PATH=%~dp0..\..\ffmpeg-lib\win\lib;%PATH%"' '"%~dp0kby_nuvix.exe" %*' 'exit /b %ERRORLEVEL%' \
+  > "$BIN/kby_nuvix.cmd"
 
 IFS=: read -r -a dll_dirs <<< "$NUVIX_WIN_DLL_DIRS"
 # Every DLL the programs import, and what those import in turn, found among the built
@@ -76,14 +82,14 @@ cat > "$PKG/README.txt" <<'EOF'
 kby_nuvix for Windows x86-64
 
 bin\win64\kby_nuvix.exe        the engine (a console program)
+bin\win64\kby_nuvix.cmd        runs the engine with the DLL folder on PATH
 bin\win64\kby_nuvix_stop.exe   asks a running engine to stop: kby_nuvix_stop <engine pid>
 ffmpeg-lib\win\lib\            FFmpeg and libsrt DLLs
 
-The desktop program puts ffmpeg-lib\win\lib first on PATH for the engine. To run the
-engine by hand, do the same in the console first:
+The desktop program puts ffmpeg-lib\win\lib first on PATH for the engine. By hand, run
+kby_nuvix.cmd, which does the same:
 
-  set PATH=%CD%\ffmpeg-lib\win\lib;%PATH%
-  bin\win64\kby_nuvix.exe --media-url <url> --srt-url "srt://host:port?streamid=name"
+  bin\win64\kby_nuvix.cmd --media-url <url> --srt-url "srt://host:port?streamid=name"
 EOF
 (cd "$OUT/package" && zip -qr -X "$OUT/kby_nuvix-win64.zip" nuvix-win64)
 log "download: $OUT/kby_nuvix-win64.zip ($(du -k "$OUT/kby_nuvix-win64.zip" | cut -f1) KiB)"

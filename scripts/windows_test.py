@@ -2,7 +2,9 @@
 """make windows-test: the Windows engine (the download folder of make windows) run under
 Wine against the loopback HTTP server and SRT listener of the Linux tests.
 
-    scripts/windows_test.py <linux build dir> <windows out dir>
+    scripts/windows_test.py <linux build dir> <windows out dir> [word]
+
+With a word, only the cases whose name contains it run.
 
 The engine runs as the window runs it: the FFmpeg library folder of the download folder
 first on the search path (WINEPATH). Every case gets its own listener; every wait has a
@@ -95,7 +97,8 @@ class Process:
 
 
 class Suite:
-    def __init__(self, linux_build, win_out):
+    def __init__(self, linux_build, win_out, only=""):
+        self.only = only
         linux_build, win_out = os.path.abspath(linux_build), os.path.abspath(win_out)
         self.linux_bin = os.path.join(linux_build, "bin")
         self.package = os.path.join(win_out, "package", "nuvix-win64")
@@ -400,6 +403,13 @@ class Suite:
         p.wait(60)
         log = self.log_text("nolib.log")
         check("exit 0xc0000135" in log, "the engine started without its libraries", log)
+        # kby_nuvix.cmd puts the library folder on PATH itself.
+        script = os.path.join(os.path.dirname(self.engine), "kby_nuvix.cmd")
+        r = subprocess.run([self.wine, "cmd", "/c", win_path(script), "--line=2"], env=env, timeout=60,
+                           capture_output=True)
+        out = r.stdout.decode("utf-8", "replace")
+        check(r.returncode == 1 and out.startswith("Usage:"), "kby_nuvix.cmd: exit %d" % r.returncode,
+              out + r.stderr.decode("utf-8", "replace"))
 
     def run(self):
         cases = [
@@ -415,7 +425,7 @@ class Suite:
             ("source cut: exit 5", self.case_source_cut),
             ("stop through the named event", self.case_stop_event),
             ("--watch-pid of a Windows process that ends", self.case_watch_pid),
-            ("libraries missing: 0xC0000135", self.case_missing_libraries),
+            ("libraries missing: 0xC0000135; kby_nuvix.cmd", self.case_missing_libraries),
         ]
         for path in (self.engine, self.stopper, self.helper, os.path.join(self.linux_bin, "srt_test_listener")):
             check(os.path.exists(path), "missing %s (run make windows first)" % path)
@@ -428,6 +438,7 @@ class Suite:
         self.start_http()
         failed = 0
         try:
+            cases = [(name, case) for name, case in cases if self.only in name]
             for name, case in cases:
                 t = time.monotonic()
                 try:
@@ -446,11 +457,11 @@ class Suite:
 
 
 def main():
-    if len(sys.argv) != 3:
+    if len(sys.argv) not in (3, 4):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     try:
-        return Suite(sys.argv[1], sys.argv[2]).run()
+        return Suite(*sys.argv[1:]).run()
     except Failure as e:
         print("windows-test: %s" % e, file=sys.stderr)
         return 1
