@@ -26,7 +26,7 @@ log() { echo "windows-deps: $*" >&2; }
 
 # ---- packages -------------------------------------------------------------------------
 packages=(
-  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 cmake make pkg-config dpkg-dev python3 ffmpeg zip
 )
 missing=()
