@@ -3,7 +3,7 @@ BUILD     ?= build
 JOBS      ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test demo gui bench tsan asan fuzz soak screenshot clean
+.PHONY: all deps build test demo gui bench tsan asan fuzz soak screenshot windows windows-test clean
 
 all: build
 
@@ -59,5 +59,17 @@ soak: build
 screenshot: build
 	scripts/screenshot.sh $(BUILD)
 
+# The engine for Windows x86-64, cross-built with mingw-w64 into build-windows/ together
+# with FFmpeg, libsrt and mbedtls from Debian's source packages (built once per version
+# and configuration): build-windows/kby_nuvix-win64.zip. Not part of make test.
+windows: deps
+	JOBS=$(JOBS) scripts/windows-build.sh build-windows
+
+# The Windows engine under Wine against the loopback HTTP server and SRT listener of the
+# Linux tests (about a minute once make windows has run).
+windows-test: windows deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target srt_test_listener
+	scripts/windows_test.py $(BUILD) build-windows
+
 clean:
-	rm -rf build build-tsan build-asan build-fuzz
+	rm -rf build build-tsan build-asan build-fuzz build-windows

@@ -77,12 +77,21 @@ def app_icon(path):
     finish(img, w, h, path)
 
 
+def windows_icon_group(png_path, ico_path):
+    """The Windows icon group (16, 32, 48, 128) from the application icon, centred on a square."""
+    src = Image.open(png_path).convert("RGBA")
+    square = Image.new("RGBA", (128, 128), (0, 0, 0, 0))
+    square.paste(src, ((128 - src.width) // 2, (128 - src.height) // 2))
+    square.save(ico_path, sizes=[(16, 16), (32, 32), (48, 48), (128, 128)])
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "frontend", "resources")
     img_dir = os.path.join(out, "images")
     os.makedirs(img_dir, exist_ok=True)
     app_icon(os.path.join(img_dir, "app_icon.png"))
+    windows_icon_group(os.path.join(img_dir, "app_icon.png"), os.path.join(out, "nuvix.ico"))
     for name, draw in (("paste", paste_icon), ("clear", clear_icon), ("save", save_icon)):
         draw(PLAIN, os.path.join(img_dir, name + ".png"))
         draw(ACCENT, os.path.join(img_dir, name + "_hover.png"))

@@ -11,6 +11,10 @@ std::string name_lookup_error_text(int code)
     std::string text(buf, n);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
+    // Not every system's message table has every Winsock code (Wine lacks some); a bare
+    // "getaddrinfo: " would tell the reader nothing.
+    if (text.empty())
+        text = "error " + std::to_string(code);
     return text;
 }
 

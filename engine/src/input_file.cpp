@@ -1,10 +1,6 @@
 #include "input_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <cstdio>
 
 namespace {
 
@@ -42,26 +38,19 @@ size_t value_start(const std::string &text, const std::string &key)
 
 bool read_whole_file(const std::string &path, std::string &text)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    // Binary mode: the file's bytes exactly, on every system.
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
         return false;
-    struct stat info {};
-    // A directory opens for reading here but holds no text; treat it like a missing file.
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        ::close(fd);
-        return false;
-    }
     char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return true;
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        text.append(buffer, n);
+    // A directory opens for reading on some systems but holds no text: its read fails,
+    // and it counts like a missing file.
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
 }
 
 } // namespace
@@ -142,6 +131,6 @@ bool read_input_file(EngineOptions &options, std::string &error)
     if (start_sec > 0)
         options.start_offset_us = static_cast<int64_t>(start_sec) * 1000000;
     // The addresses are in memory now; a file that cannot be removed is no reason to stop.
-    ::unlink(options.input_file.c_str());
+    std::remove(options.input_file.c_str());
     return true;
 }

@@ -1,7 +1,5 @@
 #include "srt_url.h"
 
-#include <sys/socket.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -57,6 +55,8 @@ std::string int_bytes(int32_t value)
 std::string linger_bytes()
 {
     // Closing drops unsent data at once: the sender decides itself when the stream is done.
+    // The system's own linger structure (srt.h brings the socket headers): on Windows its
+    // two fields are 16 bits wide, so the 4 bytes read as the integer 1.
     linger value {};
     value.l_onoff = 1;
     value.l_linger = 0;

@@ -56,12 +56,13 @@ TEST_F(EngineStop, OutsideStopsEndTheRunQuietlyWithCodeZero)
 {
     const std::string media = test_media::h264_aac_mp4(30.0);
     ASSERT_FALSE(media.empty());
-    enum How { EVENT, SIGNAL_TERM, SIGNAL_INT, PARENT_ENDS };
+    enum How { EVENT, STOP_PROGRAM, SIGNAL_TERM, SIGNAL_INT, PARENT_ENDS };
     struct Case {
         const char *name;
         How how;
     };
-    for (const Case &c : {Case{"stop event", EVENT}, Case{"SIGTERM", SIGNAL_TERM}, Case{"SIGINT", SIGNAL_INT},
+    for (const Case &c : {Case{"stop event", EVENT}, Case{"kby_nuvix_stop program", STOP_PROGRAM},
+                          Case{"SIGTERM", SIGNAL_TERM}, Case{"SIGINT", SIGNAL_INT},
                           Case{"watched process ends", PARENT_ENDS}}) {
         SCOPED_TRACE(c.name);
         ChildProcess engine;
@@ -93,6 +94,11 @@ TEST_F(EngineStop, OutsideStopsEndTheRunQuietlyWithCodeZero)
         case EVENT:
             EXPECT_TRUE(signal_stop_event(pid));
             break;
+        case STOP_PROGRAM: {
+            const ProcessResult stopper = run_process(bin_path("kby_nuvix_stop"), {std::to_string(pid)});
+            EXPECT_EQ(stopper.exit_code, 0) << stopper.err;
+            break;
+        }
         case SIGNAL_TERM:
             engine.send_signal(SIGTERM);
             break;
@@ -144,6 +150,28 @@ TEST_F(EngineStop, NoStopEventIsLeftAfterANormalEndOrAnArgumentError)
         const ProcessResult result = refused.wait(30s);
         EXPECT_EQ(result.exit_code, 1) << result.err;
         EXPECT_FALSE(stop_event_exists(pid));
+    }
+}
+
+TEST(EngineStopProgram, RefusesBadIdsAndProcessesWithoutAStopEvent)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        int code;
+    };
+    // This test's own process is no engine: it has no stop event.
+    const std::vector<Case> cases = {
+        {"no argument", {}, 2},
+        {"not a number", {"12abc"}, 2},
+        {"zero", {"0"}, 2},
+        {"two ids", {"1", "2"}, 2},
+        {"a process without a stop event", {std::to_string(getpid())}, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const ProcessResult result = run_process(bin_path("kby_nuvix_stop"), c.args);
+        EXPECT_EQ(result.exit_code, c.code) << result.err;
     }
 }
 
