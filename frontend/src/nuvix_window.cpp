@@ -2,7 +2,9 @@
 
 #include "app_style.h"
 #include "presets.h"
+#include "relay_session.h"
 #include "srt_target.h"
+#include "yt_dlp_lookup.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -16,7 +18,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QProcess>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QStyle>
@@ -70,7 +72,9 @@ NuvixWindow::NuvixWindow(QWidget *parent)
     initAppResources();
     settings = new QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Orvanta"),
                              QStringLiteral("Nuvix"), this);
+    session = new RelaySession(this);
     buildUi();
+    connectSession();
     loadSettings();
     reloadPresets();
     // Connected only now, so restoring the stored state does not write it back.
@@ -210,6 +214,61 @@ void NuvixWindow::buildUi()
     connect(lstPresets, &QListWidget::customContextMenuRequested, this, &NuvixWindow::onPresetsContextMenu);
 }
 
+void NuvixWindow::connectSession()
+{
+    // The fields are read at every point the run needs them: edits during a run
+    // reach it as they always did.
+    session->setJobSource([this] { return jobFromFields(); });
+    session->setYtDlpSetup([this] { return runWelcomeSetup(); });
+    // Stored at every start, even when a check refuses it.
+    connect(session, &RelaySession::aboutToStart, this, [this] { saveSettings(); });
+    connect(session, &RelaySession::logRestarted, this, [this] {
+        logText.clear();
+        if (logsView)
+            logsView->clear();
+    });
+    connect(session, &RelaySession::logAppended, this, [this](const QString &text) { appendLog(text); });
+    connect(session, &RelaySession::statusChanged, this,
+            [this](const QString &text) { lblStatus->setText(text); });
+    connect(session, &RelaySession::activityChanged, this, [this](RelaySession::Activity activity) {
+        switch (activity) {
+        case RelaySession::Activity::Idle:
+            btnIngest->setEnabled(true);
+            setRunningLook(false);
+            break;
+        case RelaySession::Activity::Extracting:
+            btnIngest->setEnabled(false);
+            btnIngest->setText(QStringLiteral("Wait..."));
+            break;
+        case RelaySession::Activity::Active:
+            btnIngest->setEnabled(true);
+            setRunningLook(true);
+            break;
+        }
+    });
+}
+
+RelayJob NuvixWindow::jobFromFields() const
+{
+    RelayJob job;
+    job.link = edtLink->text();
+    job.srtHost = edtHost->text();
+    job.srtPort = edtPort->text();
+    job.streamId = edtStreamId->text();
+    job.maxHeight = cmbQuality->currentData(Qt::UserRole).toInt();
+    job.alwaysOn = chkAlwaysOn->isChecked();
+    job.ytDlpPath = settings->value(QString::fromLatin1(YT_DLP_PATH_KEY)).toString();
+    return job;
+}
+
+void NuvixWindow::onConnectClicked()
+{
+    if (session->isBusy())
+        session->stop();
+    else
+        session->start();
+}
+
 void NuvixWindow::setRunningLook(bool running)
 {
     btnIngest->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
@@ -229,13 +288,8 @@ void NuvixWindow::setIdleStatus(const QString &text)
 
 void NuvixWindow::closeEvent(QCloseEvent *event)
 {
-    ++extractGeneration;
-    ++restartToken;
     closing = true;
-    restartPending = false;
-    if (extractProc && extractProc->state() != QProcess::NotRunning)
-        extractProc->kill();
-    stopEngine();
+    session->shutdown();
     event->accept();
 }
 
@@ -289,11 +343,6 @@ void NuvixWindow::setHostPortFromUrl(const QString &text)
     const SrtHostPort target = hostPortFromUrl(text);
     edtHost->setText(target.host);
     edtPort->setText(target.port);
-}
-
-bool NuvixWindow::isKbyPortRangeOn() const
-{
-    return readKbyPortRangeFlag();
 }
 
 // ---- presets ----

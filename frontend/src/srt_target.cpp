@@ -2,6 +2,7 @@
 
 #include <QSettings>
 #include <QUrl>
+#include <QUrlQuery>
 
 bool buildSrtUrl(const QString &hostText, const QString &portText, const QString &streamIdText,
                  QString &url, QString &error)
@@ -53,4 +54,25 @@ bool readKbyPortRangeFlag()
     QSettings kby(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvanta"),
                   QStringLiteral("Kelbry"));
     return kby.value(QStringLiteral("use_port_range"), false).toBool();
+}
+
+bool parseSrtAddress(const QString &text, SrtAddressFields &fields, QString &error)
+{
+    const QString t = text.trimmed();
+    if (!t.startsWith(QLatin1String("srt://"), Qt::CaseInsensitive)) {
+        error = QStringLiteral("the SRT address must start with srt://");
+        return false;
+    }
+    const QUrl u(t, QUrl::StrictMode);
+    if (!u.isValid() || u.host().isEmpty() || u.port() < 1) {
+        error = QStringLiteral("the SRT address needs a host and a port (srt://HOST:PORT?streamid=ID)");
+        return false;
+    }
+    const QUrlQuery query(u);
+    SrtAddressFields result;
+    result.host = u.host(QUrl::FullyDecoded);
+    result.port = QString::number(u.port());
+    result.streamId = query.queryItemValue(QStringLiteral("streamid"), QUrl::FullyDecoded);
+    fields = result;
+    return true;
 }

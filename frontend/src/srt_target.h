@@ -28,3 +28,16 @@ SrtHostPort hostPortFromUrl(const QString &text);
 
 // The sibling SRT server's "use_port_range" flag (read-only, false when missing).
 bool readKbyPortRangeFlag();
+
+// The parts of a full "srt://host:port?streamid=..." address that the target
+// fields hold. The stream id is percent-decoded; a port is required.
+struct SrtAddressFields
+{
+    QString host;
+    QString port;
+    QString streamId;
+};
+
+// Reads text as a full SRT address. On failure sets error (a sentence for the
+// user) and returns false.
+bool parseSrtAddress(const QString &text, SrtAddressFields &fields, QString &error);
