@@ -97,6 +97,14 @@ Q_SIGNALS:
     // The run went idle for good (no restart follows).
     void ended(RelaySession::Ending ending);
 
+protected:
+    // Steps of a start, for subclasses that drive one of them.
+    void startRun(bool userStart);
+    void runExtractor(const QString &link, bool hls);
+    QString currentPageLink;
+    bool allowNoHlsRetry = false;
+    bool hlsRetried = false;
+
 private:
     const RelayJob &currentJob();
     void appendLog(const QString &text);
@@ -105,8 +113,6 @@ private:
     bool buildSrtUrl(QString &url, QString &error);
     QString ytDlpProgram();
 
-    void startRun(bool userStart);
-    void runExtractor(const QString &link, bool hls);
     void onExtractorFinished();
     void onExtractorFailedToStart();
     void onExtractTimeout(int generation);
@@ -144,9 +150,6 @@ private:
     // Bytes of a UTF-8 character split between two reads.
     QByteArray extractOutPending;
     QByteArray extractErrPending;
-    QString currentPageLink;
-    bool allowNoHlsRetry = false;
-    bool hlsRetried = false;
     bool timedOut = false;
     int extractTimeoutMs = EXTRACT_TIMEOUT_MS;
 
