@@ -86,6 +86,9 @@ private:
     // SRT target from the three fields; see srt_target.h for the pure rules.
     bool buildSrtUrl(QString &url, QString &error) const;
     void setHostPortFromUrl(const QString &text);
+    // A full srt:// address typed or pasted into the host field fills every target field.
+    void applySrtAddress(const QString &text);
+    void setSrtModeFields(bool live, bool listener, const QString &latency, const QString &passphrase);
 
     void reloadPresets();
     void writePresetsAndReload(const QJsonObject &presets);
@@ -107,6 +110,10 @@ private:
     QLineEdit *edtHost = nullptr;
     QLineEdit *edtPort = nullptr;
     QLineEdit *edtStreamId = nullptr;
+    QComboBox *cmbSrtMode = nullptr;      // caller / listener
+    QComboBox *cmbSrtTransfer = nullptr;  // file / live
+    QLineEdit *edtLatency = nullptr;
+    QLineEdit *edtPassphrase = nullptr;
     QLineEdit *edtLink = nullptr;
     QPushButton *btnPaste = nullptr;
     QPushButton *btnClear = nullptr;

@@ -45,5 +45,22 @@ PresetFields presetFields(const QJsonObject &preset)
         f.hasMaxHeight = true;
         f.maxHeight = preset.value(QLatin1String("maxheight")).toInt(0);
     }
+    f.live = preset.value(QLatin1String("srttranstype")).toString() == QLatin1String("live");
+    f.listener = preset.value(QLatin1String("srtmode")).toString() == QLatin1String("listener");
+    f.latency = preset.value(QLatin1String("srtlatency")).toString().trimmed();
+    f.passphrase = preset.value(QLatin1String("srtpassphrase")).toString();
     return f;
+}
+
+void putSrtModeMembers(QJsonObject &preset, bool live, bool listener, const QString &latency,
+                       const QString &passphrase)
+{
+    if (live)
+        preset.insert(QStringLiteral("srttranstype"), QStringLiteral("live"));
+    if (listener)
+        preset.insert(QStringLiteral("srtmode"), QStringLiteral("listener"));
+    if (!latency.trimmed().isEmpty())
+        preset.insert(QStringLiteral("srtlatency"), latency.trimmed());
+    if (!passphrase.isEmpty())
+        preset.insert(QStringLiteral("srtpassphrase"), passphrase);
 }

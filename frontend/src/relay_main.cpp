@@ -70,6 +70,7 @@ int main(int argc, char **argv)
 
     RelaySession session;
     session.setJob(args.job);
+    session.setStatsInterval(args.statsIntervalSeconds);
 
     QString lastStatus;
     QObject::connect(&session, &RelaySession::statusChanged, &app, [&lastStatus](const QString &text) {

@@ -40,11 +40,15 @@ QString relayUsageText()
         "Relays the media of one page link to one SRT receiver, without a window.\n"
         "\n"
         "  --link URL         the https page link\n"
-        "  --srt-url ADDRESS  the receiver, srt://HOST:PORT?streamid=ID\n"
+        "  --srt-url ADDRESS  the receiver, srt://HOST:PORT?streamid=ID, with the keys receivers\n"
+        "                     print: transtype=live|file, mode=caller|listener (listener:\n"
+        "                     srt://:PORT?mode=listener), latency=MS, passphrase=TEXT\n"
+        "                     (handed to the engine in its input file), any other key as it is\n"
         "  --preset NAME      link and receiver from a preset saved by the window\n"
         "  --max-height N     highest picture to take, in lines (0 or absent: no limit)\n"
         "  --always-on        start again whenever the stream stops, until stopped\n"
         "  --yt-dlp PATH      the yt-dlp program (default: the one the window uses)\n"
+        "  --stats-interval S seconds between the SRT figures in the status (default 10, 0: none)\n"
         "\n"
         "Status changes go to standard output, one time-stamped line each; the log of\n"
         "yt-dlp and the engine goes to standard error. SIGINT or SIGTERM stops the run.\n"
@@ -102,6 +106,16 @@ RelayArguments parseRelayArguments(const QStringList &arguments)
             }
             args.job.maxHeight = height;
             args.maxHeightGiven = true;
+        } else if (isOption(arg, "--stats-interval")) {
+            if (!takeValue(arguments, i, QStringLiteral("--stats-interval"), value, args.error))
+                return args;
+            bool ok = false;
+            const int seconds = value.toInt(&ok, 10);
+            if (!ok || seconds < 0 || seconds > 3600) {
+                args.error = QStringLiteral("--stats-interval must be a whole number of seconds (0: none)");
+                return args;
+            }
+            args.statsIntervalSeconds = seconds;
         } else if (isOption(arg, "--yt-dlp")) {
             if (!takeValue(arguments, i, QStringLiteral("--yt-dlp"), value, args.error))
                 return args;
@@ -132,12 +146,8 @@ RelayArguments parseRelayArguments(const QStringList &arguments)
         args.error = QStringLiteral("give --link and --srt-url, or --preset");
         return args;
     }
-    SrtAddressFields fields;
-    if (!parseSrtAddress(srtUrl, fields, args.error))
+    if (!parseSrtAddress(srtUrl, args.job.srt, args.error))
         return args;
-    args.job.srtHost = fields.host;
-    args.job.srtPort = fields.port;
-    args.job.streamId = fields.streamId;
     args.error = relayJobProblem(args.job);
     return args;
 }
@@ -152,25 +162,29 @@ bool applyRelayPreset(const QJsonObject &presets, RelayArguments &args)
     const PresetFields f = presetFields(found.value().toObject());
     RelayJob &job = args.job;
     job.link = f.url.trimmed();
-    job.streamId = f.streamId;
+    job.srt.streamId = f.streamId;
     switch (f.target) {
     case PresetFields::Target::HostPort:
-        job.srtHost = f.host;
-        job.srtPort = f.port;
+        job.srt.host = f.host;
+        job.srt.port = f.port;
         break;
     case PresetFields::Target::OlderUrl: {
         const SrtHostPort target = hostPortFromUrl(f.srtUrl);
-        job.srtHost = target.host;
-        job.srtPort = target.port;
+        job.srt.host = target.host;
+        job.srt.port = target.port;
         break;
     }
     case PresetFields::Target::Keep:
-        job.srtHost.clear();
-        job.srtPort.clear();
+        job.srt.host.clear();
+        job.srt.port.clear();
         break;
     }
     if (f.hasMaxHeight && !args.maxHeightGiven)
         job.maxHeight = f.maxHeight;
+    job.srt.live = f.live;
+    job.srt.listener = f.listener;
+    job.srt.latency = f.latency;
+    job.srt.passphrase = f.passphrase;
     return true;
 }
 
@@ -181,12 +195,13 @@ QString relayJobProblem(const RelayJob &job)
         return QStringLiteral("the link is empty");
     if (QUrl(link, QUrl::TolerantMode).scheme().toLower() != QLatin1String("https"))
         return QStringLiteral("the link must be an https page link");
-    if (job.streamId.trimmed().isEmpty())
+    if (job.srt.streamId.trimmed().isEmpty() && !job.srt.live)
         return QStringLiteral("the SRT address needs a stream id (?streamid=ID)");
     QString url;
     QString error;
-    if (!buildSrtUrl(job.srtHost, job.srtPort, job.streamId, url, error))
-        return QStringLiteral("the SRT host or port is invalid");
+    if (!buildSrtUrl(job.srt, url, error))
+        return error == QLatin1String(SRT_LATENCY_INVALID) ? QStringLiteral("the SRT latency is invalid")
+                                                           : QStringLiteral("the SRT host or port is invalid");
     if (job.maxHeight < 0)
         return QStringLiteral("the height limit is negative");
     return QString();

@@ -13,6 +13,9 @@ constexpr int RELAY_EXIT_OK = 0;       // the run finished, or it was stopped
 constexpr int RELAY_EXIT_FAILED = 1;   // the run could not start, or failed without always-on
 constexpr int RELAY_EXIT_USAGE = 2;    // bad arguments or an unknown preset
 
+// A status line per figure update would flood a service's journal: fewer than the window's.
+constexpr int RELAY_STATS_INTERVAL_S = 10;
+
 struct RelayArguments
 {
     bool help = false;
@@ -20,6 +23,7 @@ struct RelayArguments
     QString preset;         // --preset NAME; the job's link and target come from it
     bool maxHeightGiven = false;
     bool ytDlpGiven = false;
+    int statsIntervalSeconds = RELAY_STATS_INTERVAL_S;
     RelayJob job;
 };
 

@@ -97,7 +97,7 @@ void RelaySession::setIdle(const QString &text, Ending ending)
 bool RelaySession::buildSrtUrl(QString &url, QString &error)
 {
     const RelayJob &j = currentJob();
-    return ::buildSrtUrl(j.srtHost, j.srtPort, j.streamId, url, error);
+    return ::buildSrtUrl(j.srt, url, error);
 }
 
 QString RelaySession::ytDlpProgram()
@@ -152,10 +152,11 @@ void RelaySession::shutdown()
 void RelaySession::startRun(bool userStart)
 {
     reusingLinks = false;
+    srtHint.clear();
     Q_EMIT aboutToStart();
     const RelayJob &j = currentJob();
     const QString link = j.link.trimmed();
-    const QString streamId = j.streamId.trimmed();
+    const QString streamId = j.srt.streamId.trimmed();
 
     if (link.isEmpty()) {
         setIdle(QStringLiteral("enter a URL"), Ending::Failed);
@@ -165,7 +166,8 @@ void RelaySession::startRun(bool userStart)
         setIdle(QStringLiteral("enter an https URL"), Ending::Failed);
         return;
     }
-    if (streamId.isEmpty()) {
+    // Live mode sends the stream id as it is, and none when it is empty.
+    if (streamId.isEmpty() && !j.srt.live) {
         setIdle(QStringLiteral("enter a stream id"), Ending::Failed);
         return;
     }
@@ -204,7 +206,7 @@ void RelaySession::startRun(bool userStart)
     QTimer::singleShot(extractTimeoutMs, this, [this, generation] { onExtractTimeout(generation); });
 
     const RelayJob &now = currentJob();
-    if (now.srtHost.trimmed().isEmpty() && now.srtPort.trimmed().isEmpty() && readKbyPortRangeFlag())
+    if (now.srt.host.trimmed().isEmpty() && now.srt.port.trimmed().isEmpty() && readKbyPortRangeFlag())
         appendLog(QStringLiteral("KBY port range is on. Using the base port.\n"));
 
     runExtractor(link, true);
@@ -387,7 +389,7 @@ void RelaySession::launchEngine(const QString &media, const QString &video, cons
 
     removeInputFile();
     const QString text = ingestFileText(currentPageLink, startSecondsFromLink(currentPageLink), newMedia,
-                                        newVideo, newAudio);
+                                        newVideo, newAudio, currentJob().srt.passphrase);
     QString path;
     if (!writeIngestFile(folder, QDateTime::currentMSecsSinceEpoch(), text, path)) {
         setIdle(QStringLiteral("cannot save ingest input"), Ending::Failed);
@@ -429,6 +431,11 @@ void RelaySession::launchEngine(const QString &media, const QString &video, cons
     engineErr.clear();
     engineOutPending.clear();
     engineErrPending.clear();
+    engineErrLine.clear();
+    srtHint.clear();
+    listenPort = currentJob().srt.port.trimmed();
+    if (listenPort.isEmpty())
+        listenPort = QString::fromLatin1(DEFAULT_SRT_PORT);
     userStop = false;
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -439,12 +446,14 @@ void RelaySession::launchEngine(const QString &media, const QString &video, cons
     appendLog(QStringLiteral("\nStarting kby_nuvix\n") + srtUrl + QLatin1Char('\n'));
     setStatus(QStringLiteral("starting..."), Activity::Active);
 
-    const QStringList arguments{
+    QStringList arguments{
         QStringLiteral("--input-file"), inputFile,
         QStringLiteral("--srt-url"), srtUrl,
         QStringLiteral("--line"), QStringLiteral("1"),
         QStringLiteral("--watch-pid"), QString::number(QCoreApplication::applicationPid()),
     };
+    if (statsIntervalSeconds > 0)
+        arguments << QStringLiteral("--stats-interval") << QString::number(statsIntervalSeconds);
     engineProc->start(program, arguments, QIODevice::ReadWrite);
 }
 
@@ -452,8 +461,15 @@ void RelaySession::handleEngineOutput(const QString &chunk)
 {
     for (const QString &line : takeEngineLines(engineOutBuf, chunk)) {
         const QString status = statusForEngineEvent(line);
-        if (!status.isNull())
+        SrtStats stats;
+        if (!status.isNull()) {
             setStatus(status, Activity::Active);
+        } else if (parseSrtStatsEvent(line, stats)) {
+            setStatus(srtStatsStatus(stats), Activity::Active);
+            Q_EMIT statsChanged(stats);
+        } else if (engineEventName(line) == QLatin1String("srt_listening")) {
+            setStatus(srtListeningStatus(listenPort), Activity::Active);
+        }
     }
 }
 
@@ -463,6 +479,14 @@ void RelaySession::handleEngineStderr(const QString &chunk)
         return;
     engineErr += chunk;
     appendLog(chunk);
+    // The engine's advice on a refused connection goes where the user looks.
+    for (const QString &line : takeEngineLines(engineErrLine, chunk)) {
+        const QString advice = srtHintAdvice(line);
+        if (advice.isEmpty())
+            continue;
+        srtHint = advice;
+        setStatus(advice, Activity::Active);
+    }
 }
 
 void RelaySession::removeInputFile()
@@ -548,7 +572,7 @@ void RelaySession::onEngineFinished(int exitCode, QProcess::ExitStatus exitStatu
         scheduleAlwaysOnRestart(haveSavedLinks() && !reusingLinks);
     } else {
         userStop = false;
-        setIdle(QStringLiteral("disconnected"), Ending::Failed);
+        setIdle(srtHint.isEmpty() ? QStringLiteral("disconnected") : srtHint, Ending::Failed);
     }
 }
 
@@ -568,7 +592,10 @@ void RelaySession::scheduleAlwaysOnRestart(bool sameLinks)
 {
     const int token = ++restartToken;
     restartPending = true;
-    setStatus(QStringLiteral("reconnecting"), Activity::Active);
+    // A refusal's advice stays in sight while the relay tries again.
+    setStatus(srtHint.isEmpty() ? QStringLiteral("reconnecting")
+                                : QStringLiteral("reconnecting: ") + srtHint,
+              Activity::Active);
     appendLog(sameLinks ? QStringLiteral("\nalways on: same links\n")
                         : QStringLiteral("\nalways on: extracting again\n"));
     QTimer::singleShot(restartDelayMs, this,

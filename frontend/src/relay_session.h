@@ -1,5 +1,8 @@
 #pragma once
 
+#include "engine_events.h"
+#include "srt_target.h"
+
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -11,9 +14,7 @@
 struct RelayJob
 {
     QString link;          // the page link
-    QString srtHost;       // empty: the default host
-    QString srtPort;       // empty: the default port
-    QString streamId;
+    SrtTarget srt;
     int maxHeight = 0;     // 0: no limit
     bool alwaysOn = false;
     QString ytDlpPath;     // the stored choice; the lookup rule applies
@@ -39,6 +40,8 @@ public:
     static constexpr int EXTRACT_TIMEOUT_MS = 20000;
     static constexpr int ALWAYS_ON_RESTART_DELAY_MS = 3000;
     static constexpr int STOP_GRACE_MS = 800;
+    // How often the engine reports its SRT figures while running.
+    static constexpr int STATS_INTERVAL_S = 1;
 
     explicit RelaySession(QObject *parent = nullptr);
     ~RelaySession() override;
@@ -83,6 +86,8 @@ public:
     int extractTimeout() const { return extractTimeoutMs; }
     void setRestartDelayMs(int ms) { restartDelayMs = ms; }
     int restartDelay() const { return restartDelayMs; }
+    // Seconds between the engine's figures; 0 asks for none.
+    void setStatsInterval(int seconds) { statsIntervalSeconds = seconds; }
 
 Q_SIGNALS:
     // Every status the run takes, also when the text repeats.
@@ -96,6 +101,8 @@ Q_SIGNALS:
     void logRestarted();
     // The run went idle for good (no restart follows).
     void ended(RelaySession::Ending ending);
+    // The engine's SRT figures, once per interval while it runs; the status shows them too.
+    void statsChanged(const SrtStats &stats);
 
 protected:
     // Steps of a start, for subclasses that drive one of them.
@@ -162,6 +169,13 @@ private:
     QString engineErr;
     QByteArray engineOutPending;
     QByteArray engineErrPending;
+    // Standard error of the run not yet ended by a line feed, read for advice lines.
+    QString engineErrLine;
+    // The advice of the run's last "SRT hint" line, kept for its end.
+    QString srtHint;
+    // The port a listener waits on, for its status.
+    QString listenPort;
+    int statsIntervalSeconds = STATS_INTERVAL_S;
     // Kept past the engine's exit (QProcess forgets it) so a killed engine's
     // stop-event name can be removed.
     qint64 enginePid = 0;

@@ -58,9 +58,9 @@ void RelayOptionsTest::accepted()
     QVERIFY2(a.error.isEmpty(), qPrintable(a.error));
     QVERIFY(!a.help);
     QCOMPARE(a.job.link, LINK);
-    QCOMPARE(a.job.srtHost, host);
-    QCOMPARE(a.job.srtPort, port);
-    QCOMPARE(a.job.streamId, streamId);
+    QCOMPARE(a.job.srt.host, host);
+    QCOMPARE(a.job.srt.port, port);
+    QCOMPARE(a.job.srt.streamId, streamId);
     QCOMPARE(a.job.maxHeight, maxHeight);
     QCOMPARE(a.job.alwaysOn, alwaysOn);
     QCOMPARE(a.job.ytDlpPath, ytDlp);
@@ -163,9 +163,9 @@ void RelayOptionsTest::presets()
     QVERIFY2(a.error.isEmpty(), qPrintable(a.error));
     QVERIFY(applyRelayPreset(presets, a));
     QCOMPARE(a.job.link, QString("https://v.example/1"));
-    QCOMPARE(a.job.streamId, QString("cam"));
-    QCOMPARE(a.job.srtHost, host);
-    QCOMPARE(a.job.srtPort, port);
+    QCOMPARE(a.job.srt.streamId, QString("cam"));
+    QCOMPARE(a.job.srt.host, host);
+    QCOMPARE(a.job.srt.port, port);
     QCOMPARE(a.job.maxHeight, maxHeight);
     QVERIFY(a.job.alwaysOn);
     QCOMPARE(relayJobProblem(a.job), QString());

@@ -65,8 +65,8 @@ void SessionEndToEndTest::init()
     session->setRestartDelayMs(300);
     job = RelayJob();
     job.link = "https://video.example/watch?v=session";
-    job.srtHost = "127.0.0.1";
-    job.streamId = "e2e";
+    job.srt.host = "127.0.0.1";
+    job.srt.streamId = "e2e";
     job.ytDlpPath = supportScript("fake_yt_dlp");
 }
 
@@ -99,7 +99,7 @@ void SessionEndToEndTest::startListener(const QStringList &extraArgs)
                             QStringList{"--out", work->path() + "/received.ts", "--accepts", "0",
                                         "--max-seconds", "300"}
                                 + extraArgs));
-    job.srtPort = QString::number(listener->port());
+    job.srt.port = QString::number(listener->port());
 }
 
 int SessionEndToEndTest::extractions() const

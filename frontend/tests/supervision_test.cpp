@@ -56,6 +56,11 @@ private slots:
     void shutdownWhileExtractingKillsAndIgnores();
     void shutdownWhileEngineRuns();
     void destroyWhileEngineRuns();
+    void srtModesReachTheEngine_data();
+    void srtModesReachTheEngine();
+    void statsAndListenerStatuses();
+    void refusalAdviceInTheStatus_data();
+    void refusalAdviceInTheStatus();
 
 private:
     // The job and the fake yt-dlp's answer for a start.
@@ -70,7 +75,7 @@ private:
     }
     void setPort(const QString &port)
     {
-        job.srtPort = port;
+        job.srt.port = port;
         session->setJob(job);
     }
     // What the window's Start/Stop button does.
@@ -126,9 +131,9 @@ void SupervisionTest::init()
     });
     session->setRestartDelayMs(300);
     job = RelayJob();
-    job.srtHost = "127.0.0.1";
-    job.srtPort = "9001";
-    job.streamId = "cam 1";
+    job.srt.host = "127.0.0.1";
+    job.srt.port = "9001";
+    job.srt.streamId = "cam 1";
     job.ytDlpPath = supportScript("fake_yt_dlp");
     session->setJob(job);
 }
@@ -227,7 +232,8 @@ void SupervisionTest::launchPassesFileAndArguments()
     for (const QJsonValue &v : run.value("args").toArray())
         args << v.toString();
     QCOMPARE(args, (QStringList{"--input-file", inputFile, "--srt-url", srtUrl, "--line", "1",
-                                "--watch-pid", QString::number(QCoreApplication::applicationPid())}));
+                                "--watch-pid", QString::number(QCoreApplication::applicationPid()),
+                                "--stats-interval", "1"}));
     QVERIFY(run.value("pid").toInt() != QCoreApplication::applicationPid());
     QCOMPARE(run.value("input_text").toString(),
              ingestFileText(page, startSeconds, media, video, audio));
@@ -640,5 +646,116 @@ void SupervisionTest::destroyWhileEngineRuns()
     QVERIFY(processGone(pid));
 }
 
-QTEST_MAIN(SupervisionTest)
+void SupervisionTest::srtModesReachTheEngine_data()
+{
+    QTest::addColumn<bool>("live");
+    QTest::addColumn<bool>("listener");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("latency");
+    QTest::addColumn<QString>("passphrase");
+    QTest::addColumn<QString>("srtUrl");
+    QTest::addColumn<int>("statsInterval");
+
+    QTest::newRow("file caller with passphrase: the address of old")
+        << false << false << "127.0.0.1" << "" << "pass phrase \"10\"" << "srt://127.0.0.1:9001?streamid=cam%201%2Alossless"
+        << 1;
+    QTest::newRow("live listener on every address, latency")
+        << true << true << "" << "200" << "" << "srt://:9001?streamid=cam%201&transtype=live&mode=listener&latency=200"
+        << 5;
+    QTest::newRow("file with latency, no figures") << false << false << "10.0.0.5" << "120" << "secretsecret"
+                                                   << "srt://10.0.0.5:9001?streamid=cam%201%2Alossless&latency=120"
+                                                   << 0;
+}
+
+void SupervisionTest::srtModesReachTheEngine()
+{
+    QFETCH(bool, live);
+    QFETCH(bool, listener);
+    QFETCH(QString, host);
+    QFETCH(QString, latency);
+    QFETCH(QString, passphrase);
+    QFETCH(QString, srtUrl);
+    QFETCH(int, statsInterval);
+    job.srt.host = host;
+    job.srt.live = live;
+    job.srt.listener = listener;
+    job.srt.latency = latency;
+    job.srt.passphrase = passphrase;
+    session->setJob(job);
+    session->setStatsInterval(statsInterval);
+    session->setPageLink("https://video.example/p");
+    engine->setSteps({"exit 0"});
+    session->launchEngine("http://h/m", QString(), QString());
+    waitForRuns(1);
+    const QJsonObject run = engine->runs().first();
+    QStringList args;
+    for (const QJsonValue &v : run.value("args").toArray())
+        args << v.toString();
+    QCOMPARE(args.mid(2, 2), (QStringList{"--srt-url", srtUrl}));
+    QCOMPARE(args.contains("--stats-interval"), statsInterval > 0);
+    if (statsInterval > 0)
+        QCOMPARE(args.last(), QString::number(statsInterval));
+    // The passphrase goes through the owner-only input file, never the command line.
+    QCOMPARE(run.value("input_text").toString(),
+             ingestFileText("https://video.example/p", 0, "http://h/m", QString(), QString(), passphrase));
+    if (!passphrase.isEmpty()) {
+        for (const QString &arg : args)
+            QVERIFY2(!arg.contains("pass"), qPrintable(arg));
+        QVERIFY(!log.contains(passphrase));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("finished"), 10000);
+}
+
+void SupervisionTest::statsAndListenerStatuses()
+{
+    job.srt.listener = true;
+    job.srt.port = "9301";
+    session->setJob(job);
+    QList<SrtStats> figures;
+    connect(session.get(), &RelaySession::statsChanged, this, [&figures](const SrtStats &s) { figures << s; });
+    engine->setSteps({"out {\"event\":\"opening_inputs\"}", "out {\"event\":\"srt_listening\"}", "sleep 0.2",
+                      "out {\"event\":\"srt_connected\"}", "out {\"event\":\"running\"}", "sleep 0.2",
+                      "out {\"event\":\"srt_stats\",\"mbps\":6.21,\"rtt_ms\":3.1,\"sent\":2000,\"lost\":3,"
+                      "\"retrans\":2,\"buffer_ms\":14,\"bytes\":1234567}",
+                      "err SRT stats: 1234567 bytes in 2000 packets, lost 3, retransmitted 2, RTT 3.1 ms",
+                      "out {\"event\":\"eof\"}", "exit 0"});
+    session->launchEngine("http://h/m", QString(), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("\nkby_nuvix exit 0\n"), 10000);
+    QCOMPARE(statuses, (QStringList{"starting...", "opening inputs...", "waiting for a receiver on port 9301",
+                                    "srt connected", "running", "running  6.2 Mb/s  RTT 3 ms  loss 0.1%",
+                                    "finished", "finished"}));
+    QCOMPARE(figures.size(), 1);
+    QCOMPARE(figures.first().bytes, 1234567);
+    QCOMPARE(figures.first().retrans, 2);
+    // The end summary is the engine's log line, copied like any other.
+    QVERIFY(log.contains("SRT stats: 1234567 bytes in 2000 packets, lost 3, retransmitted 2, RTT 3.1 ms\n"));
+}
+
+void SupervisionTest::refusalAdviceInTheStatus_data()
+{
+    QTest::addColumn<bool>("alwaysOn");
+    QTest::addColumn<QString>("status");
+    const QString advice = "the receiver expects live mode; add transtype=live to the SRT address";
+    QTest::newRow("once") << false << advice;
+    QTest::newRow("always on") << true << "reconnecting: " + advice;
+}
+
+void SupervisionTest::refusalAdviceInTheStatus()
+{
+    QFETCH(bool, alwaysOn);
+    QFETCH(QString, status);
+    setAlwaysOn(alwaysOn);
+    session->setRestartDelayMs(5000);
+    engine->setSteps({"err 2026-01-31 18:05:09  SRT connect failed: Connection setup failure: connection rejected",
+                      "err 2026-01-31 18:05:09  SRT hint: the receiver expects live mode; add transtype=live to "
+                      "the SRT address",
+                      "sleep 0.2", "out {\"event\":\"error\",\"detail\":\"mux_open_failed\"}", "exit 3"});
+    session->launchEngine("http://h/m", QString(), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("\nkby_nuvix exit 3\n"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(statusText(), status, 5000);
+    QVERIFY(sawInOrder({"the receiver expects live mode; add transtype=live to the SRT address", status}));
+    QCOMPARE(session->isRestartPending(), alwaysOn);
+}
+
+QTEST_GUILESS_MAIN(SupervisionTest)
 #include "supervision_test.moc"
