@@ -371,11 +371,13 @@ void NuvixWindow::loadSettings()
 
     const QString host = settings->value(QLatin1String(KEY_SRTHOST)).toString().trimmed();
     const QString port = settings->value(QLatin1String(KEY_SRTPORT)).toString().trimmed();
-    if (host.isEmpty() && port.isEmpty()) {
+    const bool listener = settings->value(QLatin1String(KEY_SRT_MODE)).toString() == QLatin1String("listener");
+    if (host.isEmpty() && port.isEmpty() && !listener) {
         // First start, or a store that only knows the older single address.
         setHostPortFromUrl(settings->value(QLatin1String(KEY_SRTURL)).toString());
     } else {
-        edtHost->setText(host.isEmpty() ? QString::fromLatin1(DEFAULT_SRT_HOST) : host);
+        // A listener without a host waits on every address.
+        edtHost->setText(host.isEmpty() && !listener ? QString::fromLatin1(DEFAULT_SRT_HOST) : host);
         edtPort->setText(port.isEmpty() ? QString::fromLatin1(DEFAULT_SRT_PORT) : port);
     }
 

@@ -24,7 +24,7 @@ struct PresetFields
     QString url;
     QString streamId;
     enum class Target { Keep, HostPort, OlderUrl } target = Target::Keep;
-    QString host;    // Target::HostPort: already defaulted
+    QString host;    // Target::HostPort: already defaulted (a listener's may stay empty)
     QString port;    // Target::HostPort: already defaulted
     QString srtUrl;  // Target::OlderUrl
     bool hasMaxHeight = false;
