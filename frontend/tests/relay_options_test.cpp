@@ -17,6 +17,7 @@ private slots:
     void presets_data();
     void presets();
     void missingPreset();
+    void srtKeysPassThrough();
 };
 
 namespace {
@@ -144,6 +145,9 @@ void RelayOptionsTest::presets_data()
         << QStringList{} << "10.2.2.2" << "7001" << 0;
     QTest::newRow("no target at all: the defaults")
         << QByteArray(R"({"url":"https://v.example/1","streamid":"cam"})") << QStringList{} << "" << "" << 0;
+    QTest::newRow("live listener: an empty host waits on every address")
+        << QByteArray(R"({"url":"https://v.example/1","streamid":"cam","srthost":"","srtport":"9100","srtmode":"listener","srttranstype":"live","srtlatency":"250","srtpassphrase":"p"})")
+        << QStringList{} << "" << "9100" << 0;
     QTest::newRow("the command line's height wins")
         << QByteArray(R"({"url":"https://v.example/1","streamid":"cam","maxheight":2160})")
         << QStringList{"--max-height", "480"} << "" << "" << 480;
@@ -169,6 +173,12 @@ void RelayOptionsTest::presets()
     QCOMPARE(a.job.maxHeight, maxHeight);
     QVERIFY(a.job.alwaysOn);
     QCOMPARE(relayJobProblem(a.job), QString());
+    // Older presets are file mode as a caller.
+    const bool modes = preset.contains("srtmode");
+    QCOMPARE(a.job.srt.listener, modes);
+    QCOMPARE(a.job.srt.live, modes);
+    QCOMPARE(a.job.srt.latency, modes ? QString("250") : QString());
+    QCOMPARE(a.job.srt.passphrase, modes ? QString("p") : QString());
 }
 
 void RelayOptionsTest::missingPreset()
@@ -182,6 +192,46 @@ void RelayOptionsTest::missingPreset()
     a = parseRelayArguments({"--preset", "early"});
     QVERIFY(applyRelayPreset(QJsonObject{{"early", QJsonObject{{"url", LINK}}}}, a));
     QCOMPARE(relayJobProblem(a.job), QString("the SRT address needs a stream id (?streamid=ID)"));
+}
+
+void RelayOptionsTest::srtKeysPassThrough()
+{
+    const RelayArguments a = parseRelayArguments(
+        {"--link", LINK, "--srt-url",
+         "srt://10.0.0.5:8890?streamid=publish:cam1&transtype=live&latency=200&passphrase=secret%20words&pbkeylen=32",
+         "--stats-interval", "0"});
+    QVERIFY2(a.error.isEmpty(), qPrintable(a.error));
+    QCOMPARE(a.statsIntervalSeconds, 0);
+    QVERIFY(a.job.srt.live);
+    QVERIFY(!a.job.srt.listener);
+    QCOMPARE(a.job.srt.latency, QString("200"));
+    // The passphrase is taken out of the address: the engine gets it in its input file.
+    QCOMPARE(a.job.srt.passphrase, QString("secret words"));
+    QString url, error;
+    QVERIFY(buildSrtUrl(a.job.srt, url, error));
+    QCOMPARE(url, QString("srt://10.0.0.5:8890?streamid=publish%3Acam1&transtype=live&latency=200&pbkeylen=32"));
+
+    // A listener needs no host; live mode needs no stream id.
+    const RelayArguments listener =
+        parseRelayArguments({"--link", LINK, "--srt-url", "srt://:9001?mode=listener&transtype=live"});
+    QVERIFY2(listener.error.isEmpty(), qPrintable(listener.error));
+    QVERIFY(listener.job.srt.listener);
+    QCOMPARE(parseRelayArguments({"--link", LINK}).statsIntervalSeconds, RELAY_STATS_INTERVAL_S);
+
+    const QStringList refusals[] = {
+        {"--link", LINK, "--srt-url", "srt://h:1?streamid=x&mode=rendezvous"},
+        {"--link", LINK, "--srt-url", "srt://h:1?streamid=x&latency=soon"},
+        {"--link", LINK, "--srt-url", "srt://:1?streamid=x"},
+        {"--link", LINK, "--srt-url", "srt://h:1?streamid=x", "--stats-interval", "-1"},
+    };
+    const QString errors[] = {
+        "mode must be caller or listener",
+        "latency must be a whole number of milliseconds",
+        "the SRT address needs a host and a port (srt://HOST:PORT?streamid=ID)",
+        "--stats-interval must be a whole number of seconds (0: none)",
+    };
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(parseRelayArguments(refusals[i]).error, errors[i]);
 }
 
 QTEST_GUILESS_MAIN(RelayOptionsTest)
