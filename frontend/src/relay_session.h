@@ -31,7 +31,7 @@ public:
     // What a front-end offers while the status shows.
     enum class Activity {
         Idle,       // Start
-        Extracting, // yt-dlp runs and cannot be stopped (not always on)
+        Extracting, // yt-dlp runs without always-on: the window offers no Stop (stop() still ends it)
         Active,     // Stop
     };
     // How a run that went idle ended.

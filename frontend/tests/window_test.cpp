@@ -118,6 +118,13 @@ void WindowTest::controls()
         {w.edtHost, "QLineEdit", "", "IP", ""},
         {w.edtPort, "QLineEdit", "", "port", ""},
         {w.edtStreamId, "QLineEdit", "", "stream id", ""},
+        {w.cmbSrtMode, "QComboBox", "cmbSrtMode", "caller",
+         "caller: connect to the receiver\nlistener: wait on the port for the receiver to connect"},
+        {w.cmbSrtTransfer, "QComboBox", "cmbSrtTransfer", "file",
+         "file: reliable SRT file mode\nlive: SRT live mode, as most live receivers expect"},
+        {w.edtLatency, "QLineEdit", "edtLatency", "latency ms", "SRT latency in milliseconds; empty: the default"},
+        {w.edtPassphrase, "QLineEdit", "edtPassphrase", "passphrase",
+         "SRT encryption passphrase (10 to 79 characters); empty: none"},
         {w.edtLink, "QLineEdit", "", "Paste a video platform link", ""},
         {w.btnPaste, "QPushButton", "btnPaste", "", "Clear the link and paste from the clipboard"},
         {w.btnClear, "QPushButton", "btnClear", "", "Clear the link"},
@@ -158,6 +165,10 @@ void WindowTest::controls()
     }
 
     QVERIFY(w.lblStatus->wordWrap());
+    // Typed passphrases are not shown.
+    QCOMPARE(w.edtPassphrase->echoMode(), QLineEdit::Password);
+    QCOMPARE(w.cmbSrtMode->itemText(1), QStringLiteral("listener"));
+    QCOMPARE(w.cmbSrtTransfer->itemText(1), QStringLiteral("live"));
     QCOMPARE(w.lstPresets->contextMenuPolicy(), Qt::CustomContextMenu);
     QVERIFY(w.btnAbout->isFlat());
     QCOMPARE(w.btnAbout->cursor().shape(), Qt::PointingHandCursor);
@@ -292,7 +303,7 @@ void WindowTest::layoutAndFocusOrder()
     QVERIFY(QTest::qWaitForWindowExposed(&w));
 
     // Rows from top to bottom.
-    const QList<QWidget *> column = {w.edtHost, w.edtLink, w.btnIngest, w.lblStatus, w.edtPresetName,
+    const QList<QWidget *> column = {w.edtHost, w.cmbSrtMode, w.edtLink, w.btnIngest, w.lblStatus, w.edtPresetName,
                                      w.lstPresets, w.btnShowLogs};
     for (int i = 1; i < column.size(); ++i)
         QVERIFY2(column.at(i - 1)->geometry().bottom() < column.at(i)->geometry().top(),
@@ -300,6 +311,7 @@ void WindowTest::layoutAndFocusOrder()
     // Left to right within each row.
     const QList<QList<QWidget *>> rows = {
         {w.edtHost, w.edtPort, w.edtStreamId},
+        {w.cmbSrtMode, w.cmbSrtTransfer, w.edtLatency, w.edtPassphrase},
         {w.edtLink, w.btnPaste, w.btnClear},
         {w.centralWidget()->findChild<QLabel *>(QStringLiteral("lblQuality")), w.cmbQuality, w.chkAlwaysOn,
          w.btnIngest},
@@ -311,6 +323,7 @@ void WindowTest::layoutAndFocusOrder()
             QVERIFY(row.at(i - 1)->geometry().right() < row.at(i)->geometry().left());
     // The stretch in row 3 pushes "always on" and Start to the right edge.
     QCOMPARE(w.btnIngest->geometry().right(), w.edtStreamId->geometry().right());
+    QCOMPARE(w.edtPassphrase->geometry().right(), w.edtStreamId->geometry().right());
     QVERIFY(w.chkAlwaysOn->geometry().left() - w.cmbQuality->geometry().right() > 40);
 
     // Keyboard focus follows the order of creation.
