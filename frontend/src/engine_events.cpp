@@ -85,3 +85,52 @@ bool hasNonBlankLine(const QString &text)
     // Trimming a whole text leaves something exactly when some line does.
     return !text.trimmed().isEmpty();
 }
+
+QString engineEventName(const QString &line)
+{
+    return QJsonDocument::fromJson(line.toUtf8()).object().value(QLatin1String("event")).toString();
+}
+
+bool parseSrtStatsEvent(const QString &line, SrtStats &stats)
+{
+    const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
+    if (object.value(QLatin1String("event")).toString() != QLatin1String("srt_stats"))
+        return false;
+    auto count = [&object](const char *key) {
+        return static_cast<qint64>(object.value(QLatin1String(key)).toDouble());
+    };
+    SrtStats result;
+    result.mbps = object.value(QLatin1String("mbps")).toDouble();
+    result.rttMs = object.value(QLatin1String("rtt_ms")).toDouble();
+    result.sent = count("sent");
+    result.lost = count("lost");
+    result.retrans = count("retrans");
+    result.bufferMs = count("buffer_ms");
+    result.bytes = count("bytes");
+    stats = result;
+    return true;
+}
+
+QString srtStatsStatus(const SrtStats &stats)
+{
+    const double loss = stats.sent > 0 ? 100.0 * static_cast<double>(stats.lost) / static_cast<double>(stats.sent)
+                                       : 0.0;
+    return QStringLiteral("running  %1 Mb/s  RTT %2 ms  loss %3%")
+        .arg(stats.mbps, 0, 'f', 1)
+        .arg(stats.rttMs, 0, 'f', 0)
+        .arg(loss, 0, 'f', 1);
+}
+
+QString srtListeningStatus(const QString &port)
+{
+    return QStringLiteral("waiting for a receiver on port ") + port;
+}
+
+QString srtHintAdvice(const QString &logLine)
+{
+    const QLatin1String prefix("SRT hint: ");
+    const int at = logLine.indexOf(prefix);
+    if (at < 0)
+        return QString();
+    return logLine.mid(at + prefix.size()).trimmed();
+}

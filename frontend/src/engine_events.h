@@ -33,3 +33,32 @@ QString libraryMissingStatus();
 
 // True when some line of text is non-empty after trimming.
 bool hasNonBlankLine(const QString &text);
+
+// Figures of one "srt_stats" event: rates over the last interval, counts since the start.
+struct SrtStats
+{
+    double mbps = 0;      // send rate, Mbit/s
+    double rttMs = 0;     // round-trip time
+    qint64 sent = 0;      // packets
+    qint64 lost = 0;      // packets the receiver reported lost
+    qint64 retrans = 0;   // packets sent again
+    qint64 bufferMs = 0;  // send buffer
+    qint64 bytes = 0;     // payload bytes
+};
+
+// The name of the event on one line, or an empty string when it is none.
+QString engineEventName(const QString &line);
+
+// Reads an "srt_stats" event line; false for any other line.
+bool parseSrtStatsEvent(const QString &line, SrtStats &stats);
+
+// "running  6.2 Mb/s  RTT 3 ms  loss 0.0%": the status while figures arrive; loss is
+// the share of sent packets the receiver reported lost.
+QString srtStatsStatus(const SrtStats &stats);
+
+// "waiting for a receiver on port 9001": the status of a listener before a receiver is in.
+QString srtListeningStatus(const QString &port);
+
+// The advice of an "SRT hint: ..." log line (after that prefix, trimmed), or a null
+// QString for any other line.
+QString srtHintAdvice(const QString &logLine);

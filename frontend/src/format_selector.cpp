@@ -16,3 +16,12 @@ QString buildFormatSelector(bool hls, int maxHeight)
     return QLatin1String("bv*") + heightFilter + video + QLatin1String("+ba") + audio
         + QLatin1String("/b") + heightFilter + video + audio;
 }
+
+QString qualityLabel(int maxHeight)
+{
+    if (maxHeight <= 0)
+        return QStringLiteral("max");
+    if (maxHeight == 2160)
+        return QStringLiteral("4K");
+    return QString::number(maxHeight);
+}

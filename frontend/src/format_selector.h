@@ -11,3 +11,7 @@ constexpr const char AUDIO_CODEC_FILTER_OPTIONAL[] = R"x([acodec~=?"^(aac|mp4a|m
 // The yt-dlp format selector for an HLS or non-HLS attempt; maxHeight 0
 // means no height limit.
 QString buildFormatSelector(bool hls, int maxHeight);
+
+// The name of a height limit as the quality choice shows it: "max" for none,
+// "4K" for 2160, otherwise the number.
+QString qualityLabel(int maxHeight);

@@ -30,19 +30,22 @@ static QString member(const char *key, const QString &value, bool comma)
 }
 
 QString ingestFileText(const QString &pageLink, int startSeconds, const QString &mediaUrl,
-                       const QString &videoUrl, const QString &audioUrl)
+                       const QString &videoUrl, const QString &audioUrl, const QString &srtPassphrase)
 {
+    const bool passphrase = !srtPassphrase.isEmpty();
     QString text = QStringLiteral("{\n");
     if (!pageLink.isEmpty())
         text += member("page_url", pageLink, true);
     if (startSeconds > 0)
         text += QStringLiteral("  \"start_sec\": %1,\n").arg(startSeconds);
     if (!mediaUrl.isEmpty()) {
-        text += member("media_url", mediaUrl, false);
+        text += member("media_url", mediaUrl, passphrase);
     } else {
         text += member("video_url", videoUrl, true);
-        text += member("audio_url", audioUrl, false);
+        text += member("audio_url", audioUrl, passphrase);
     }
+    if (passphrase)
+        text += member("srt_passphrase", srtPassphrase, false);
     text += QStringLiteral("}\n");
     return text;
 }

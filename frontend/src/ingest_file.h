@@ -11,9 +11,12 @@ QString jsonEscape(const QString &text);
 
 // The file's text, one member per line, two-space indent, each line ending in
 // a line feed. page_url only for a known page link, start_sec only when above
-// 0, then media_url alone when it is set, otherwise video_url and audio_url.
+// 0, then media_url alone when it is set, otherwise video_url and audio_url,
+// and last srt_passphrase, only when there is one (it never goes on the engine's
+// command line, where every local user can read it).
 QString ingestFileText(const QString &pageLink, int startSeconds, const QString &mediaUrl,
-                       const QString &videoUrl, const QString &audioUrl);
+                       const QString &videoUrl, const QString &audioUrl,
+                       const QString &srtPassphrase = QString());
 
 // Writes text as UTF-8 into a new file "kby-nuvix-<msecs>-<random>.json" in
 // folder. The temporary folder is shared by every user, so the file is created

@@ -2,7 +2,9 @@
 
 #include "app_style.h"
 #include "presets.h"
+#include "relay_session.h"
 #include "srt_target.h"
+#include "yt_dlp_lookup.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -16,7 +18,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QProcess>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QStyle>
@@ -33,6 +35,19 @@ const char KEY_SRTPORT[] = "NUVIX_SRTPORT";
 const char KEY_SRTURL[] = "NUVIX_SRTURL";
 const char KEY_MAX_HEIGHT[] = "NUVIX_MAX_HEIGHT";
 const char KEY_ALWAYS_ON[] = "NUVIX_ALWAYS_ON";
+// Stored only when they differ from file mode as a caller.
+const char KEY_SRT_TRANSTYPE[] = "NUVIX_SRT_TRANSTYPE";
+const char KEY_SRT_MODE[] = "NUVIX_SRT_MODE";
+const char KEY_SRT_LATENCY[] = "NUVIX_SRT_LATENCY";
+const char KEY_SRT_PASSPHRASE[] = "NUVIX_SRT_PASSPHRASE";
+
+void setOrRemove(QSettings *settings, const char *key, bool keep, const QVariant &value)
+{
+    if (keep)
+        settings->setValue(QLatin1String(key), value);
+    else
+        settings->remove(QLatin1String(key));
+}
 
 QString imageButtonSheet(const char *objectName, const char *image)
 {
@@ -70,7 +85,9 @@ NuvixWindow::NuvixWindow(QWidget *parent)
     initAppResources();
     settings = new QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Orvanta"),
                              QStringLiteral("Nuvix"), this);
+    session = new RelaySession(this);
     buildUi();
+    connectSession();
     loadSettings();
     reloadPresets();
     // Connected only now, so restoring the stored state does not write it back.
@@ -107,6 +124,48 @@ void NuvixWindow::buildUi()
     rowTarget->addWidget(edtPort, 0);
     rowTarget->addWidget(edtStreamId, 1);
     root->addLayout(rowTarget, 0);
+
+    // Row 1b: how the SRT connection is made, in the small type of the quality row.
+    auto *rowSrtMode = new QHBoxLayout;
+    QFont modeFont = edtHost->font();
+    modeFont.setPixelSize(11);
+    cmbSrtMode = new QComboBox(central);
+    cmbSrtMode->setObjectName(QStringLiteral("cmbSrtMode"));
+    cmbSrtMode->addItem(QStringLiteral("caller"), false);
+    cmbSrtMode->addItem(QStringLiteral("listener"), true);
+    cmbSrtMode->setToolTip(QStringLiteral("caller: connect to the receiver\n"
+                                          "listener: wait on the port for the receiver to connect"));
+    cmbSrtMode->setFont(modeFont);
+    cmbSrtMode->setFixedHeight(20);
+    cmbSrtMode->setFixedWidth(textWidth(modeFont, "listener") + 28);
+    cmbSrtTransfer = new QComboBox(central);
+    cmbSrtTransfer->setObjectName(QStringLiteral("cmbSrtTransfer"));
+    cmbSrtTransfer->addItem(QStringLiteral("file"), false);
+    cmbSrtTransfer->addItem(QStringLiteral("live"), true);
+    cmbSrtTransfer->setToolTip(QStringLiteral("file: reliable SRT file mode\n"
+                                              "live: SRT live mode, as most live receivers expect"));
+    cmbSrtTransfer->setFont(modeFont);
+    cmbSrtTransfer->setFixedHeight(20);
+    cmbSrtTransfer->setFixedWidth(textWidth(modeFont, "listener") + 28);
+    edtLatency = new QLineEdit(central);
+    edtLatency->setObjectName(QStringLiteral("edtLatency"));
+    edtLatency->setPlaceholderText(QStringLiteral("latency ms"));
+    edtLatency->setToolTip(QStringLiteral("SRT latency in milliseconds; empty: the default"));
+    edtLatency->setFont(modeFont);
+    edtLatency->setFixedHeight(20);
+    edtLatency->setFixedWidth(textWidth(modeFont, "latency ms") + 16);
+    edtPassphrase = new QLineEdit(central);
+    edtPassphrase->setObjectName(QStringLiteral("edtPassphrase"));
+    edtPassphrase->setPlaceholderText(QStringLiteral("passphrase"));
+    edtPassphrase->setToolTip(QStringLiteral("SRT encryption passphrase (10 to 79 characters); empty: none"));
+    edtPassphrase->setEchoMode(QLineEdit::Password);
+    edtPassphrase->setFont(modeFont);
+    edtPassphrase->setFixedHeight(20);
+    rowSrtMode->addWidget(cmbSrtMode, 0);
+    rowSrtMode->addWidget(cmbSrtTransfer, 0);
+    rowSrtMode->addWidget(edtLatency, 0);
+    rowSrtMode->addWidget(edtPassphrase, 1);
+    root->addLayout(rowSrtMode, 0);
 
     // Row 2: link.
     auto *rowLink = new QHBoxLayout;
@@ -202,12 +261,75 @@ void NuvixWindow::buildUi()
         edtLink->setFocus();
         saveSettings();
     });
+    connect(edtHost, &QLineEdit::textChanged, this, [this](const QString &text) {
+        if (text.trimmed().startsWith(QLatin1String("srt://"), Qt::CaseInsensitive))
+            applySrtAddress(text);
+    });
     connect(btnIngest, &QPushButton::clicked, this, &NuvixWindow::onConnectClicked);
     connect(btnSavePreset, &QPushButton::clicked, this, &NuvixWindow::onSavePresetClicked);
     connect(btnAbout, &QPushButton::clicked, this, [this] { showAbout(); });
     connect(btnShowLogs, &QPushButton::clicked, this, &NuvixWindow::onShowLogsClicked);
     connect(lstPresets, &QListWidget::itemClicked, this, &NuvixWindow::onPresetClicked);
     connect(lstPresets, &QListWidget::customContextMenuRequested, this, &NuvixWindow::onPresetsContextMenu);
+}
+
+void NuvixWindow::connectSession()
+{
+    // The fields are read at every point the run needs them: edits during a run
+    // reach it as they always did.
+    session->setJobSource([this] { return jobFromFields(); });
+    session->setYtDlpSetup([this] { return runWelcomeSetup(); });
+    // Stored at every start, even when a check refuses it.
+    connect(session, &RelaySession::aboutToStart, this, [this] { saveSettings(); });
+    connect(session, &RelaySession::logRestarted, this, [this] {
+        logText.clear();
+        if (logsView)
+            logsView->clear();
+    });
+    connect(session, &RelaySession::logAppended, this, [this](const QString &text) { appendLog(text); });
+    connect(session, &RelaySession::statusChanged, this,
+            [this](const QString &text) { lblStatus->setText(text); });
+    connect(session, &RelaySession::activityChanged, this, [this](RelaySession::Activity activity) {
+        switch (activity) {
+        case RelaySession::Activity::Idle:
+            btnIngest->setEnabled(true);
+            setRunningLook(false);
+            break;
+        case RelaySession::Activity::Extracting:
+            btnIngest->setEnabled(false);
+            btnIngest->setText(QStringLiteral("Wait..."));
+            break;
+        case RelaySession::Activity::Active:
+            btnIngest->setEnabled(true);
+            setRunningLook(true);
+            break;
+        }
+    });
+}
+
+RelayJob NuvixWindow::jobFromFields() const
+{
+    RelayJob job;
+    job.link = edtLink->text();
+    job.srt.host = edtHost->text();
+    job.srt.port = edtPort->text();
+    job.srt.streamId = edtStreamId->text();
+    job.srt.live = cmbSrtTransfer->currentData().toBool();
+    job.srt.listener = cmbSrtMode->currentData().toBool();
+    job.srt.latency = edtLatency->text();
+    job.srt.passphrase = edtPassphrase->text();
+    job.maxHeight = cmbQuality->currentData(Qt::UserRole).toInt();
+    job.alwaysOn = chkAlwaysOn->isChecked();
+    job.ytDlpPath = settings->value(QString::fromLatin1(YT_DLP_PATH_KEY)).toString();
+    return job;
+}
+
+void NuvixWindow::onConnectClicked()
+{
+    if (session->isBusy())
+        session->stop();
+    else
+        session->start();
 }
 
 void NuvixWindow::setRunningLook(bool running)
@@ -229,13 +351,8 @@ void NuvixWindow::setIdleStatus(const QString &text)
 
 void NuvixWindow::closeEvent(QCloseEvent *event)
 {
-    ++extractGeneration;
-    ++restartToken;
     closing = true;
-    restartPending = false;
-    if (extractProc && extractProc->state() != QProcess::NotRunning)
-        extractProc->kill();
-    stopEngine();
+    session->shutdown();
     event->accept();
 }
 
@@ -254,16 +371,22 @@ void NuvixWindow::loadSettings()
 
     const QString host = settings->value(QLatin1String(KEY_SRTHOST)).toString().trimmed();
     const QString port = settings->value(QLatin1String(KEY_SRTPORT)).toString().trimmed();
-    if (host.isEmpty() && port.isEmpty()) {
+    const bool listener = settings->value(QLatin1String(KEY_SRT_MODE)).toString() == QLatin1String("listener");
+    if (host.isEmpty() && port.isEmpty() && !listener) {
         // First start, or a store that only knows the older single address.
         setHostPortFromUrl(settings->value(QLatin1String(KEY_SRTURL)).toString());
     } else {
-        edtHost->setText(host.isEmpty() ? QString::fromLatin1(DEFAULT_SRT_HOST) : host);
+        // A listener without a host waits on every address.
+        edtHost->setText(host.isEmpty() && !listener ? QString::fromLatin1(DEFAULT_SRT_HOST) : host);
         edtPort->setText(port.isEmpty() ? QString::fromLatin1(DEFAULT_SRT_PORT) : port);
     }
 
     selectQuality(settings->value(QLatin1String(KEY_MAX_HEIGHT), 0).toInt());
     chkAlwaysOn->setChecked(settings->value(QLatin1String(KEY_ALWAYS_ON), false).toBool());
+    setSrtModeFields(settings->value(QLatin1String(KEY_SRT_TRANSTYPE)).toString() == QLatin1String("live"),
+                     settings->value(QLatin1String(KEY_SRT_MODE)).toString() == QLatin1String("listener"),
+                     settings->value(QLatin1String(KEY_SRT_LATENCY)).toString(),
+                     settings->value(QLatin1String(KEY_SRT_PASSPHRASE)).toString());
 }
 
 void NuvixWindow::saveSettings()
@@ -274,6 +397,13 @@ void NuvixWindow::saveSettings()
     settings->setValue(QLatin1String(KEY_SRTPORT), edtPort->text().trimmed());
     settings->setValue(QLatin1String(KEY_MAX_HEIGHT), cmbQuality->currentData().toInt());
     settings->setValue(QLatin1String(KEY_ALWAYS_ON), chkAlwaysOn->isChecked());
+    const bool live = cmbSrtTransfer->currentData().toBool();
+    const bool listener = cmbSrtMode->currentData().toBool();
+    const QString latency = edtLatency->text().trimmed();
+    setOrRemove(settings, KEY_SRT_TRANSTYPE, live, QStringLiteral("live"));
+    setOrRemove(settings, KEY_SRT_MODE, listener, QStringLiteral("listener"));
+    setOrRemove(settings, KEY_SRT_LATENCY, !latency.isEmpty(), latency);
+    setOrRemove(settings, KEY_SRT_PASSPHRASE, !edtPassphrase->text().isEmpty(), edtPassphrase->text());
     settings->sync();
 }
 
@@ -281,7 +411,30 @@ void NuvixWindow::saveSettings()
 
 bool NuvixWindow::buildSrtUrl(QString &url, QString &error) const
 {
-    return ::buildSrtUrl(edtHost->text(), edtPort->text(), edtStreamId->text(), url, error);
+    return ::buildSrtUrl(jobFromFields().srt, url, error);
+}
+
+void NuvixWindow::setSrtModeFields(bool live, bool listener, const QString &latency, const QString &passphrase)
+{
+    cmbSrtTransfer->setCurrentIndex(live ? 1 : 0);
+    cmbSrtMode->setCurrentIndex(listener ? 1 : 0);
+    edtLatency->setText(latency);
+    edtPassphrase->setText(passphrase);
+}
+
+void NuvixWindow::applySrtAddress(const QString &text)
+{
+    SrtTarget target;
+    QString error;
+    if (!parseSrtAddress(text, target, error)) {
+        lblStatus->setText(error);
+        return;
+    }
+    // Other keys of the address have no field; the engine's defaults apply.
+    edtHost->setText(target.host);
+    edtPort->setText(target.port);
+    edtStreamId->setText(target.streamId);
+    setSrtModeFields(target.live, target.listener, target.latency, target.passphrase);
 }
 
 void NuvixWindow::setHostPortFromUrl(const QString &text)
@@ -289,11 +442,6 @@ void NuvixWindow::setHostPortFromUrl(const QString &text)
     const SrtHostPort target = hostPortFromUrl(text);
     edtHost->setText(target.host);
     edtPort->setText(target.port);
-}
-
-bool NuvixWindow::isKbyPortRangeOn() const
-{
-    return readKbyPortRangeFlag();
 }
 
 // ---- presets ----
@@ -331,6 +479,8 @@ void NuvixWindow::onSavePresetClicked()
     preset.insert(QStringLiteral("srthost"), edtHost->text().trimmed());
     preset.insert(QStringLiteral("srtport"), edtPort->text().trimmed());
     preset.insert(QStringLiteral("maxheight"), cmbQuality->currentData().toInt());
+    putSrtModeMembers(preset, cmbSrtTransfer->currentData().toBool(), cmbSrtMode->currentData().toBool(),
+                      edtLatency->text(), edtPassphrase->text());
     presets.insert(name, preset);
     writePresets(settings, presets);
     saveSettings();
@@ -363,6 +513,7 @@ void NuvixWindow::onPresetClicked(QListWidgetItem *item)
     }
     if (f.hasMaxHeight)
         selectQuality(f.maxHeight);
+    setSrtModeFields(f.live, f.listener, f.latency, f.passphrase);
     edtPresetName->setText(item->text());
     saveSettings();
 }

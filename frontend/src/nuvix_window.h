@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QMainWindow>
-#include <QProcess>
 #include <QString>
 
 class QCheckBox;
@@ -17,19 +16,18 @@ class QNetworkReply;
 class QPlainTextEdit;
 class QPoint;
 class QProcess;
+class RelaySession;
+struct RelayJob;
 class QPushButton;
 class QSettings;
 
-// The one main window. It owns every control, the settings store, the child
-// processes and all run state. Single-threaded: everything runs on the GUI thread.
+// The one main window: a view and editor over one relay session. It owns the
+// controls, the settings store, presets, the logs window, About and the update
+// check; the run itself (yt-dlp, the engine, always-on) belongs to the session.
+// Single-threaded: everything runs on the GUI thread.
 //
-// Rules for everyone adding to this class:
-// - Only the five slots below are slots, in this order (their meta-object index
-//   matters). Add no further slots or signals; connect functors or plain members.
-// - Every pointer member starts null, every string empty, every counter 0 and
-//   every flag false (use default member initialisers).
-// - Tests reach private members through the friend test classes listed here;
-//   add your own test class as a friend in your block.
+// Only the five slots below are slots, in this order (their meta-object index
+// matters); connect functors or plain members for anything else.
 class NuvixWindow : public QMainWindow
 {
     Q_OBJECT
@@ -39,6 +37,10 @@ class NuvixWindow : public QMainWindow
     friend class SrtTargetTest;
     friend class PresetsTest;
     friend class LogTest;
+    friend class ExtractionTest;
+    friend class YtDlpSetupTest;
+    friend class UpdateReplyTest;
+    friend class EndToEndTest;
 
 public:
     explicit NuvixWindow(QWidget *parent = nullptr);
@@ -55,11 +57,18 @@ public:
     // Start/Stop look of btnIngest (dynamic property "stop", re-polished).
     void setRunningLook(bool running);
 
+    // The run the window shows and edits.
+    RelaySession *relaySession() const { return session; }
+
+    // One request to the update endpoint per start, after the window is shown;
+    // every failure is silent.
+    void checkForUpdate();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private slots:
-    void onConnectClicked();                          // defined in nuvix_window_engine.cpp
+    void onConnectClicked();
     void onSavePresetClicked();
     void onShowLogsClicked();
     void onPresetClicked(QListWidgetItem *item);
@@ -67,14 +76,19 @@ private slots:
 
 private:
     void buildUi();
+    void connectSession();
     void loadSettings();
     void saveSettings();
     void selectQuality(int height);
+    // The job as the fields say now.
+    RelayJob jobFromFields() const;
 
     // SRT target from the three fields; see srt_target.h for the pure rules.
     bool buildSrtUrl(QString &url, QString &error) const;
     void setHostPortFromUrl(const QString &text);
-    bool isKbyPortRangeOn() const;
+    // A full srt:// address typed or pasted into the host field fills every target field.
+    void applySrtAddress(const QString &text);
+    void setSrtModeFields(bool live, bool listener, const QString &latency, const QString &passphrase);
 
     void reloadPresets();
     void writePresetsAndReload(const QJsonObject &presets);
@@ -82,14 +96,24 @@ private:
     void showLogs();
     void showAbout();
 
-    // Called from the constructor / closeEvent, defined by the extraction and
-    // engine code (nuvix_window_extraction.cpp, nuvix_window_engine.cpp).
+    // yt-dlp at start (nuvix_window_yt_dlp.cpp): the lookup, the setup dialog and
+    // the version probe.
+    QString findYtDlp() const;
+    // Modal "Welcome Setup"; true when a checked yt-dlp was chosen.
+    bool runWelcomeSetup();
     void checkYtDlpAtStart();
-    void stopEngine();
+    void onProbeFinished(const QString &path, int exitCode);
+    void onProbeFailedToStart(const QString &path);
+
+    void onUpdateReply(QNetworkReply *reply);
 
     QLineEdit *edtHost = nullptr;
     QLineEdit *edtPort = nullptr;
     QLineEdit *edtStreamId = nullptr;
+    QComboBox *cmbSrtMode = nullptr;      // caller / listener
+    QComboBox *cmbSrtTransfer = nullptr;  // file / live
+    QLineEdit *edtLatency = nullptr;
+    QLineEdit *edtPassphrase = nullptr;
     QLineEdit *edtLink = nullptr;
     QPushButton *btnPaste = nullptr;
     QPushButton *btnClear = nullptr;
@@ -105,11 +129,9 @@ private:
     QLabel *lblHelp = nullptr;
 
     QSettings *settings = nullptr;
-
-    // Child processes, null until first used (owned through the parent chain).
+    RelaySession *session = nullptr;
+    // The yt-dlp version probe at start, null until used (owned through the parent chain).
     QProcess *probeProc = nullptr;
-    QProcess *extractProc = nullptr;
-    QProcess *engineProc = nullptr;
 
     QDialog *logsDialog = nullptr;
     QPlainTextEdit *logsView = nullptr;
@@ -117,116 +139,15 @@ private:
 
     bool closing = false;
     bool quitAtStart = false;
-
-    // Tokens of pending single-shot timers; closeEvent bumps them so stale timers
-    // do nothing. Declared here because closeEvent needs them; used by the
-    // extraction and engine code, which must not declare them again.
-    int extractGeneration = 0;
-    int restartToken = 0;
-    bool restartPending = false;
-
-    // ---- link extraction (nuvix_window_extraction.cpp) ----
-    friend class ExtractionTest;
-    friend class YtDlpSetupTest;
-
-    // Covers both yt-dlp runs of one start; tests may shorten extractTimeoutMs.
-    static constexpr int EXTRACT_TIMEOUT_MS = 20000;
-
-    // yt-dlp from the stored path, the program folder or the search path.
-    QString findYtDlp() const;
-    // Modal "Welcome Setup"; true when a checked yt-dlp was chosen.
-    bool runWelcomeSetup();
-    void onProbeFinished(const QString &path, int exitCode);
-    void onProbeFailedToStart(const QString &path);
-
-    // Start flow: checks, then yt-dlp. userStart (the button) clears the log;
-    // the always-on restart passes false and keeps it.
-    void startIngest(bool userStart);
-    void runExtractor(const QString &link, bool hls);
-    void onExtractorFinished();
-    void onExtractorFailedToStart();
-    void onExtractTimeout(int generation);
-    void endExtractionWithFailure(const QString &message);
-
-    QString extractOut;
-    QString extractErr;
-    // Bytes of a UTF-8 character split between two reads of yt-dlp's output.
-    QByteArray extractOutPending;
-    QByteArray extractErrPending;
-    QString pageLink;
-    bool allowNoHlsRetry = false;
-    bool hlsRetried = false;
-    bool timedOut = false;
-    int extractTimeoutMs = EXTRACT_TIMEOUT_MS;
-    // userStop and reusingLinks are declared in the engine supervision block.
-
-    // The base destructor deletes the yt-dlp processes, and a process killed
-    // there still emits finished; this member, destroyed first, cuts them off
-    // the half-destroyed window.
-    struct YtDlpProcessesDetach
-    {
-        NuvixWindow *window;
-        ~YtDlpProcessesDetach();
-    };
-    YtDlpProcessesDetach ytDlpDetach{this};
-
-    // ---- end of link extraction ----
-
-    // ---- engine supervision and update check (nuvix_window_engine.cpp, nuvix_window_update.cpp) ----
-    friend class SupervisionTest;
-    friend class UpdateReplyTest;
-    friend class EndToEndTest;
-
-public:
-    // One request to the update endpoint per start, after the window is shown;
-    // every failure is silent.
-    void checkForUpdate();
-
-private:
-    // Tests may shorten restartDelayMs.
-    static constexpr int ALWAYS_ON_RESTART_DELAY_MS = 3000;
-    static constexpr int STOP_GRACE_MS = 800;
-
-    // Writes the ingest input file and starts the engine; either media is set,
-    // or video and audio are.
-    void launchEngine(const QString &media, const QString &video, const QString &audio);
-    void handleEngineOutput(const QString &chunk);
-    void handleEngineStderr(const QString &chunk);
-    void onEngineFinished(int exitCode, QProcess::ExitStatus exitStatus);
-    void onEngineFailedToStart();
-    void removeInputFile();
-    void scheduleAlwaysOnRestart(bool sameLinks);
-    void onRestartTimer(int token, bool sameLinks);
-    bool haveSavedLinks() const;
-    void onUpdateReply(QNetworkReply *reply);
-
-    // Addresses of the current run, kept for an always-on restart.
-    QString mediaUrl;
-    QString videoUrl;
-    QString audioUrl;
-    // Ingest input file of the current engine run; empty when there is none.
-    QString inputFilePath;
-    QString engineOutBuf;
-    QString engineErr;
-    // Undecoded tails of multi-byte characters split between two reads.
-    QByteArray engineOutPending;
-    QByteArray engineErrPending;
-    bool userStop = false;
-    bool reusingLinks = false;
-    // Process id of the running engine, kept past its exit (QProcess forgets it) so a
-    // killed engine's stop-event name can be removed.
-    qint64 enginePid = 0;
     bool updateCheckStarted = false;
-    int restartDelayMs = ALWAYS_ON_RESTART_DELAY_MS;
 
-    // Same guard as for yt-dlp: the engine process, killed by the base
-    // destructor, must not report to the half-destroyed window.
-    struct EngineProcessDetach
+    // The base destructor deletes the probe, and a process killed there still
+    // emits finished; this member, destroyed first, cuts it off the
+    // half-destroyed window.
+    struct ProbeDetach
     {
         NuvixWindow *window;
-        ~EngineProcessDetach();
+        ~ProbeDetach();
     };
-    EngineProcessDetach engineDetach{this};
-
-    // ---- end of engine supervision and update check ----
+    ProbeDetach probeDetach{this};
 };

@@ -28,12 +28,17 @@ PresetFields presetFields(const QJsonObject &preset)
     PresetFields f;
     // Only strings are read: a number under "srtport" counts as empty.
     f.url = preset.value(QLatin1String("url")).toString();
+    f.live = preset.value(QLatin1String("srttranstype")).toString() == QLatin1String("live");
+    f.listener = preset.value(QLatin1String("srtmode")).toString() == QLatin1String("listener");
+    f.latency = preset.value(QLatin1String("srtlatency")).toString().trimmed();
+    f.passphrase = preset.value(QLatin1String("srtpassphrase")).toString();
     f.streamId = preset.value(QLatin1String("streamid")).toString();
     if (preset.contains(QLatin1String("srthost")) || preset.contains(QLatin1String("srtport"))) {
         f.target = PresetFields::Target::HostPort;
         f.host = preset.value(QLatin1String("srthost")).toString().trimmed();
         f.port = preset.value(QLatin1String("srtport")).toString().trimmed();
-        if (f.host.isEmpty())
+        // A listener without a host waits on every address.
+        if (f.host.isEmpty() && !f.listener)
             f.host = QString::fromLatin1(DEFAULT_SRT_HOST);
         if (f.port.isEmpty())
             f.port = QString::fromLatin1(DEFAULT_SRT_PORT);
@@ -46,4 +51,17 @@ PresetFields presetFields(const QJsonObject &preset)
         f.maxHeight = preset.value(QLatin1String("maxheight")).toInt(0);
     }
     return f;
+}
+
+void putSrtModeMembers(QJsonObject &preset, bool live, bool listener, const QString &latency,
+                       const QString &passphrase)
+{
+    if (live)
+        preset.insert(QStringLiteral("srttranstype"), QStringLiteral("live"));
+    if (listener)
+        preset.insert(QStringLiteral("srtmode"), QStringLiteral("listener"));
+    if (!latency.trimmed().isEmpty())
+        preset.insert(QStringLiteral("srtlatency"), latency.trimmed());
+    if (!passphrase.isEmpty())
+        preset.insert(QStringLiteral("srtpassphrase"), passphrase);
 }

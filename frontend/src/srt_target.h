@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QList>
+#include <QPair>
 #include <QString>
 
 // Address rules of the SRT target fields. Pure functions: no widgets, no settings.
@@ -9,6 +11,7 @@ constexpr const char DEFAULT_SRT_PORT[] = "9001";
 // Appended to every stream id the front-end sends.
 constexpr const char STREAM_ID_SUFFIX[] = "*lossless";
 constexpr const char SRT_TARGET_INVALID[] = "ip or port is invalid";
+constexpr const char SRT_LATENCY_INVALID[] = "latency is invalid";
 
 // Builds "srt://host:port?streamid=<percent-encoded id + suffix>" from the field
 // texts. Empty host/port take the defaults. On failure sets error, leaves url alone
@@ -28,3 +31,33 @@ SrtHostPort hostPortFromUrl(const QString &text);
 
 // The sibling SRT server's "use_port_range" flag (read-only, false when missing).
 bool readKbyPortRangeFlag();
+
+// The whole SRT target as the user gives it.
+struct SrtTarget
+{
+    QString host;        // empty: the default host, or every address for a listener
+    QString port;        // empty: the default port
+    QString streamId;
+    bool live = false;     // transtype=live; otherwise file mode, as always
+    bool listener = false; // mode=listener: wait for the receiver to call in
+    QString latency;       // milliseconds as typed; empty: libsrt's default
+    // Never part of the address: it reaches the engine through the ingest input file.
+    QString passphrase;
+    // Other query keys of a typed address, passed on as they are, in order.
+    QList<QPair<QString, QString>> extraQuery;
+};
+
+// The engine's --srt-url for target. File mode and caller, without latency or other
+// keys, give exactly the address of the three-field form above. In file mode the
+// stream id gets the suffix; in live mode it is sent as typed, and left out when
+// empty. On failure sets error, leaves url alone and returns false.
+bool buildSrtUrl(const SrtTarget &target, QString &url, QString &error);
+
+// Reads a full address as receivers print it, e.g.
+// "srt://10.0.0.5:8890?streamid=publish:cam1&transtype=live&latency=200": host, port,
+// the stream id (decoded), mode, transfer type, latency and passphrase; any other key
+// goes to extraQuery. On failure sets error (a sentence for the user) and returns false.
+bool parseSrtAddress(const QString &text, SrtTarget &target, QString &error);
+
+// True for a whole number of milliseconds libsrt takes as a latency.
+bool isValidSrtLatency(const QString &text);

@@ -17,10 +17,8 @@
 namespace {
 
 #ifdef Q_OS_WIN
-const char YT_DLP_FILE[] = "yt-dlp.exe";
 const char FILE_FILTER[] = "yt-dlp (yt-dlp.exe);;All files (*.*)";
 #else
-const char YT_DLP_FILE[] = "yt-dlp";
 // "*.*" would hide programs without a dot in their name, which is most of them here.
 const char FILE_FILTER[] = "yt-dlp (yt-dlp);;All files (*)";
 #endif
@@ -46,22 +44,6 @@ QLabel *makeLinkLabel(const QString &html, QWidget *parent)
 }
 
 } // namespace
-
-QString ytDlpFileName()
-{
-    return QString::fromLatin1(YT_DLP_FILE);
-}
-
-QString findYtDlp(const QString &storedPath, const QString &programDir)
-{
-    const QString stored = storedPath.trimmed();
-    if (!stored.isEmpty() && QFileInfo::exists(stored))
-        return stored;
-    const QString besideProgram = QDir(programDir).filePath(ytDlpFileName());
-    if (QFileInfo::exists(besideProgram))
-        return besideProgram;
-    return QStandardPaths::findExecutable(QStringLiteral("yt-dlp"));
-}
 
 WelcomeSetupDialog::WelcomeSetupDialog(QSettings *settings,
                                        std::function<void(const QString &)> appendLog,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "yt_dlp_lookup.h"
+
 #include <QDialog>
 #include <QString>
 
@@ -9,15 +11,6 @@ class QLabel;
 class QPushButton;
 class QSettings;
 
-// Settings key of the yt-dlp path the user chose in the setup dialog.
-constexpr const char YT_DLP_PATH_KEY[] = "YT_DLP_PATH";
-
-// The yt-dlp program's file name next to the front-end.
-QString ytDlpFileName();
-
-// Where yt-dlp is run from: storedPath (trimmed) if it exists, else yt-dlp in
-// programDir, else yt-dlp on the search path; empty when none is found.
-QString findYtDlp(const QString &storedPath, const QString &programDir);
 
 // The modal "Welcome Setup" dialog that asks for the downloaded yt-dlp. A file
 // is only accepted after it ran with --version and exited with 0; Continue then

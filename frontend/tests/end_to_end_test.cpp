@@ -1,6 +1,7 @@
 #include "engine_test_support.h"
 #include "isolated_settings.h"
 #include "nuvix_window.h"
+#include "relay_session.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -87,7 +88,7 @@ void EndToEndTest::init()
                                     QFileInfo(longMedia).absolutePath(), "--max-seconds", "300"}));
 
     window = std::make_unique<NuvixWindow>();
-    window->restartDelayMs = 300;
+    window->session->setRestartDelayMs(300);
     window->edtLink->setText("https://video.example/watch?v=e2e");
     window->edtStreamId->setText("e2e");
     window->edtHost->setText("127.0.0.1");
@@ -179,13 +180,13 @@ void EndToEndTest::startRunStop()
     // The engine has read and removed its input file by now.
     QTRY_COMPARE_WITH_TIMEOUT(temp->ingestFiles(), QStringList(), 5000);
 
-    const qint64 pid = window->engineProc->processId();
+    const qint64 pid = window->session->engineProcess()->processId();
     click();
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("stopped"), 5000);
     QVERIFY(window->logText.contains("stop: closing SRT\n"));
     QVERIFY(window->logText.contains("\nkby_nuvix exit 0\n"));
     QVERIFY(processGone(pid));
-    QVERIFY(window->inputFilePath.isEmpty());
+    QVERIFY(window->session->inputFilePath().isEmpty());
     QVERIFY(!recorder.seen().contains("finished"));
 }
 
@@ -238,7 +239,7 @@ void EndToEndTest::alwaysOnAfterDrops()
     const int extracted = extractions();
     click();
     QCOMPARE(statusText(), QString("stopped"));
-    QTest::qWait(window->restartDelayMs + 700);
+    QTest::qWait(window->session->restartDelay() + 700);
     QCOMPARE(statusText(), QString("stopped"));
     QCOMPARE(engineStarts(), starts);
     QCOMPARE(extractions(), extracted);
@@ -269,7 +270,7 @@ void EndToEndTest::engineKilledFromOutside()
     answerWith({longMedia});
     click();
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("running"), 20000);
-    const qint64 pid = window->engineProc->processId();
+    const qint64 pid = window->session->engineProcess()->processId();
     QCOMPARE(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
     // A killed engine cannot remove its stop event's name: the window does it.
     const QByteArray stopName = "/kby_nuvix_stop_" + QByteArray::number(pid);
@@ -279,7 +280,7 @@ void EndToEndTest::engineKilledFromOutside()
     QVERIFY(!QFile::exists("/dev/shm/sem.kby_nuvix_stop_" + QString::number(pid)));
     QVERIFY(window->logText.contains("\nkby_nuvix exit"));
     QCOMPARE(temp->ingestFiles(), QStringList());
-    QVERIFY(window->inputFilePath.isEmpty());
+    QVERIFY(window->session->inputFilePath().isEmpty());
 }
 
 QTEST_MAIN(EndToEndTest)

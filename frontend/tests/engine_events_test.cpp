@@ -17,6 +17,10 @@ private slots:
     void blankStderr_data();
     void blankStderr();
     void libraryFolder();
+    void srtStats_data();
+    void srtStats();
+    void listeningAndHints_data();
+    void listeningAndHints();
 };
 
 void EngineEventsTest::lineBuffering()
@@ -144,6 +148,69 @@ void EngineEventsTest::libraryFolder()
     QProcessEnvironment bare;
     addLibraryFolder(bare, "/f/lib", true);
     QCOMPARE(bare.value("LD_LIBRARY_PATH"), QString("/f/lib"));
+}
+
+void EngineEventsTest::srtStats_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("isStats");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("as the engine writes it")
+        << R"({"event":"srt_stats","mbps":6.21,"rtt_ms":3.1,"sent":12345,"lost":0,"retrans":2,"buffer_ms":14,"bytes":1234567})"
+        << true << "running  6.2 Mb/s  RTT 3 ms  loss 0.0%";
+    QTest::newRow("loss as a share of sent packets")
+        << R"({"event":"srt_stats","mbps":0.46,"rtt_ms":120.6,"sent":1000,"lost":25,"retrans":30,"buffer_ms":0,"bytes":5})"
+        << true << "running  0.5 Mb/s  RTT 121 ms  loss 2.5%";
+    QTest::newRow("nothing sent yet")
+        << R"({"event":"srt_stats","mbps":0,"rtt_ms":0,"sent":0,"lost":0,"retrans":0,"buffer_ms":0,"bytes":0})"
+        << true << "running  0.0 Mb/s  RTT 0 ms  loss 0.0%";
+    QTest::newRow("another event") << R"({"event":"running"})" << false << "";
+    QTest::newRow("not JSON") << "srt_stats" << false << "";
+}
+
+void EngineEventsTest::srtStats()
+{
+    QFETCH(QString, line);
+    QFETCH(bool, isStats);
+    QFETCH(QString, status);
+    SrtStats stats;
+    stats.bytes = -1;
+    QCOMPARE(parseSrtStatsEvent(line, stats), isStats);
+    // Figures are not a status of their own: the session makes them one.
+    QVERIFY(statusForEngineEvent(line).isNull() || !isStats);
+    if (!isStats) {
+        QCOMPARE(stats.bytes, qint64(-1));
+        return;
+    }
+    QCOMPARE(srtStatsStatus(stats), status);
+    QCOMPARE(engineEventName(line), QString("srt_stats"));
+}
+
+void EngineEventsTest::listeningAndHints_data()
+{
+    QTest::addColumn<QString>("logLine");
+    QTest::addColumn<QString>("advice");
+    QTest::newRow("live expected")
+        << "2026-01-31 18:05:09  SRT hint: the receiver expects live mode; add transtype=live to the SRT address"
+        << "the receiver expects live mode; add transtype=live to the SRT address";
+    QTest::newRow("file expected")
+        << "2026-01-31 18:05:09  SRT hint: the receiver expects file mode; remove transtype=live from the SRT address  "
+        << "the receiver expects file mode; remove transtype=live from the SRT address";
+    QTest::newRow("the failure before it") << "2026-01-31 18:05:09  SRT connect failed: rejected" << QString();
+    QTest::newRow("the end summary")
+        << "2026-01-31 18:05:09  SRT stats: 10 bytes in 1 packets, lost 0, retransmitted 0, RTT 1.0 ms" << QString();
+}
+
+void EngineEventsTest::listeningAndHints()
+{
+    QFETCH(QString, logLine);
+    QFETCH(QString, advice);
+    QCOMPARE(srtHintAdvice(logLine), advice);
+    QCOMPARE(srtHintAdvice(logLine).isNull(), advice.isNull());
+
+    QCOMPARE(engineEventName(R"({"event":"srt_listening"})"), QString("srt_listening"));
+    QVERIFY(statusForEngineEvent(R"({"event":"srt_listening"})").isNull());
+    QCOMPARE(srtListeningStatus("9001"), QString("waiting for a receiver on port 9001"));
 }
 
 QTEST_GUILESS_MAIN(EngineEventsTest)

@@ -4,6 +4,7 @@
 #include "isolated_settings.h"
 #include "modal_driver.h"
 #include "nuvix_window.h"
+#include "relay_session.h"
 #include "yt_dlp_setup.h"
 
 #include <QApplication>
@@ -111,6 +112,19 @@ QPushButton *buttonWithText(QWidget *parent, const QString &text)
     return nullptr;
 }
 
+// Runs one extraction step on a link the start checks would refuse.
+class ExtractionStep : public RelaySession
+{
+public:
+    void extract(const QString &link, bool retryWithoutHls)
+    {
+        currentPageLink = link;
+        allowNoHlsRetry = retryWithoutHls;
+        hlsRetried = false;
+        runExtractor(link, true);
+    }
+};
+
 } // namespace
 
 class ExtractionTest : public QObject
@@ -133,7 +147,7 @@ private:
     }
     static bool extracting(const NuvixWindow &w)
     {
-        return w.extractProc && w.extractProc->state() != QProcess::NotRunning;
+        return w.session->extractorProcess() && w.session->extractorProcess()->state() != QProcess::NotRunning;
     }
     // Waits until the start has ended with a final status.
     static bool waitForEnd(const NuvixWindow &w, int timeoutMs = WAIT_MS)
@@ -208,7 +222,7 @@ void ExtractionTest::refusedStarts()
     QCOMPARE(w->lblStatus->text(), status);
     QVERIFY(w->btnIngest->isEnabled());
     QCOMPARE(w->btnIngest->text(), QStringLiteral("Start"));
-    QVERIFY(!w->extractProc);
+    QVERIFY(!w->session->extractorProcess());
     QVERIFY(rig.runs().isEmpty());
     // The fields were stored before the checks; a refused start keeps the log.
     QCOMPARE(rig.iso.store()->value(QStringLiteral("NUVIX_URL")).toString(), link.trimmed());
@@ -234,15 +248,15 @@ void ExtractionTest::argumentListAndHandOver()
                                       "format %(format_id)s %(resolution)s %(vcodec)s %(acodec)s",
                                       "--user-agent", QString::fromLatin1(EXTRACTOR_USER_AGENT),
                                       "https://www.youtube.com/watch?v=abc&t=5"}));
-    QCOMPARE(w->pageLink, QStringLiteral("https://www.youtube.com/watch?v=abc&t=5"));
+    QCOMPARE(w->session->pageLink(), QStringLiteral("https://www.youtube.com/watch?v=abc&t=5"));
     QVERIFY(w->logText.contains(QStringLiteral("\nTry HLS\n$ yt-dlp -g -f ") + selector
                                 + QStringLiteral(" --user-agent Safari/18.6\n")));
     QVERIFY(w->logText.contains(QLatin1String("using 1080: 96 1920x1080 avc1.640028 mp4a.40.2\n")));
     // yt-dlp's own output reaches the log.
     QVERIFY(w->logText.contains(QLatin1String("https://cdn.example/master.m3u8?sig=1\n")));
-    QCOMPARE(w->mediaUrl, QStringLiteral("https://cdn.example/master.m3u8?sig=1"));
-    QCOMPARE(w->videoUrl, QString());
-    QCOMPARE(w->audioUrl, QString());
+    QCOMPARE(w->session->mediaUrl(), QStringLiteral("https://cdn.example/master.m3u8?sig=1"));
+    QCOMPARE(w->session->videoUrl(), QString());
+    QCOMPARE(w->session->audioUrl(), QString());
     QCOMPARE(w->lblStatus->text(), QStringLiteral("kby_nuvix not found"));
     close(w);
 }
@@ -335,7 +349,7 @@ void ExtractionTest::retryAndAddresses()
     QCOMPARE(w->lblStatus->text(), status);
     QVERIFY(w->btnIngest->isEnabled());
     QCOMPARE(w->btnIngest->text(), QStringLiteral("Start"));
-    QCOMPARE((QStringList{w->mediaUrl, w->videoUrl, w->audioUrl}), addresses);
+    QCOMPARE((QStringList{w->session->mediaUrl(), w->session->videoUrl(), w->session->audioUrl()}), addresses);
     close(w);
 }
 
@@ -347,7 +361,7 @@ void ExtractionTest::timeOutEndsTheStart()
     rig.write("hls.sleep", "30");
     rig.write("plain.out", "https://cdn/never\n");
     auto w = openWindow();
-    w->extractTimeoutMs = 400;
+    w->session->setExtractTimeoutMs(400);
     fill(*w, QStringLiteral("https://rutube.ru/video/abc/"));
     w->btnIngest->click();
 
@@ -363,9 +377,16 @@ void ExtractionTest::timeOutEndsTheStart()
     QCOMPARE(w->lblStatus->text(), QStringLiteral("something went wrong"));
     QVERIFY(w->logText.contains(QLatin1String("\nTimed out\n")));
     QCOMPARE(rig.runs().size(), 1);
-    QVERIFY(!w->timedOut);
     QVERIFY(w->btnIngest->isEnabled());
-    QCOMPARE(w->mediaUrl, QString());
+    QCOMPARE(w->session->mediaUrl(), QString());
+
+    // The time-out is over with that start: a quick next run is not taken for one.
+    rig.remove("hls.sleep");
+    rig.write("hls.out", "https://cdn/m.m3u8\n");
+    w->btnIngest->click();
+    QVERIFY(waitForEnd(*w));
+    QCOMPARE(w->lblStatus->text(), QStringLiteral("kby_nuvix not found"));
+    QCOMPARE(w->session->mediaUrl(), QStringLiteral("https://cdn/m.m3u8"));
     close(w);
 }
 
@@ -378,13 +399,13 @@ void ExtractionTest::staleTimeOutSparesLaterRun()
 
     QElapsedTimer clock;
     clock.start();
-    w->extractTimeoutMs = 1500;
+    w->session->setExtractTimeoutMs(1500);
     w->btnIngest->click();
     QVERIFY(waitForEnd(*w));
-    QCOMPARE(w->mediaUrl, QStringLiteral("https://cdn/first.m3u8"));
+    QCOMPARE(w->session->mediaUrl(), QStringLiteral("https://cdn/first.m3u8"));
 
     // The second start's run outlives the first start's time-out.
-    w->extractTimeoutMs = NuvixWindow::EXTRACT_TIMEOUT_MS;
+    w->session->setExtractTimeoutMs(RelaySession::EXTRACT_TIMEOUT_MS);
     rig.write("hls.out", "https://cdn/second.m3u8\n");
     rig.write("hls.sleep", "3");
     w->btnIngest->click();
@@ -394,7 +415,7 @@ void ExtractionTest::staleTimeOutSparesLaterRun()
     QVERIFY(clock.elapsed() >= 2500);
     QVERIFY(!w->logText.contains(QLatin1String("Timed out")));
     QCOMPARE(w->lblStatus->text(), QStringLiteral("kby_nuvix not found"));
-    QCOMPARE(w->mediaUrl, QStringLiteral("https://cdn/second.m3u8"));
+    QCOMPARE(w->session->mediaUrl(), QStringLiteral("https://cdn/second.m3u8"));
     close(w);
 }
 
@@ -411,15 +432,21 @@ void ExtractionTest::alwaysOnExtractionCanBeStopped()
     QVERIFY(w->btnIngest->isEnabled());
     QCOMPARE(w->btnIngest->text(), QStringLiteral("Stop"));
     QVERIFY(w->btnIngest->property("stop").toBool());
-    QVERIFY(QTest::qWaitFor([&] { return w->extractProc->state() == QProcess::Running; }, WAIT_MS));
+    QVERIFY(QTest::qWaitFor([&] { return w->session->extractorProcess()->state() == QProcess::Running; }, WAIT_MS));
 
     w->btnIngest->click();
     QVERIFY(waitForEnd(*w));
     QCOMPARE(w->lblStatus->text(), QStringLiteral("stopped"));
-    QVERIFY(!w->userStop);
     // A stopped HLS run is not followed by the run without HLS.
     QCOMPARE(rig.runs().size(), 1);
-    QVERIFY(!w->restartPending);
+    QVERIFY(!w->session->isRestartPending());
+
+    // The stop ended with that run: the next start's extraction is not taken for a stop.
+    rig.remove("hls.sleep");
+    rig.write("hls.out", "https://cdn/m.m3u8\n");
+    w->btnIngest->click();
+    QVERIFY(waitForEnd(*w));
+    QCOMPARE(w->lblStatus->text(), QStringLiteral("kby_nuvix not found"));
     close(w);
 }
 
@@ -443,14 +470,14 @@ void ExtractionTest::alwaysOnFailuresScheduleRestart()
     if (hang)
         rig.write("hls.sleep", "30");
     auto w = openWindow();
-    w->extractTimeoutMs = 400;
+    w->session->setExtractTimeoutMs(400);
     w->chkAlwaysOn->setChecked(true);
     fill(*w, QStringLiteral("https://www.youtube.com/watch?v=abc"));
     w->btnIngest->click();
     QVERIFY(waitForEnd(*w));
 
     QCOMPARE(w->lblStatus->text(), QStringLiteral("reconnecting"));
-    QVERIFY(w->restartPending);
+    QVERIFY(w->session->isRestartPending());
     QVERIFY(w->logText.contains(QLatin1String("\nalways on: extracting again\n")));
     // Cancel the pending restart before it extracts again.
     w->btnIngest->click();
@@ -466,12 +493,8 @@ void ExtractionTest::logClearedOnlyByUserStart()
     w->showLogs();
     fill(*w, QStringLiteral("https://www.youtube.com/watch?v=abc"));
 
+    // An always-on start keeps the log: see the supervision test of the session.
     w->appendLog(QStringLiteral("earlier\n"));
-    w->startIngest(false);
-    QVERIFY(waitForEnd(*w));
-    QVERIFY(w->logText.contains(QLatin1String("earlier\n")));
-    QVERIFY(w->logText.contains(QLatin1String("\nTry HLS\n")));
-
     w->btnIngest->click();
     // Nothing of the earlier runs is left, in the log or in its window.
     QVERIFY(w->logText.startsWith(QLatin1String("\nTry HLS\n")));
@@ -535,8 +558,8 @@ void ExtractionTest::ytDlpThatCannotStart()
     fill(w, QStringLiteral("https://rutube.ru/video/abc/"));
     w.btnIngest->click();
     QTRY_COMPARE_WITH_TIMEOUT(w.lblStatus->text(), QStringLiteral("failed to start yt-dlp"), WAIT_MS);
-    QVERIFY(!w.extractProc->errorString().isEmpty());
-    QVERIFY(w.logText.endsWith(w.extractProc->errorString() + QLatin1Char('\n')));
+    QVERIFY(!w.session->extractorProcess()->errorString().isEmpty());
+    QVERIFY(w.logText.endsWith(w.session->extractorProcess()->errorString() + QLatin1Char('\n')));
     QVERIFY(w.btnIngest->isEnabled());
     QCOMPARE(w.btnIngest->text(), QStringLiteral("Start"));
     // A failed start is not retried without HLS.
@@ -551,10 +574,10 @@ void ExtractionTest::closingDuringExtraction()
     Rig rig;
     rig.write("hls.sleep", "30");
     auto w = openWindow();
-    w->extractTimeoutMs = 300;
+    w->session->setExtractTimeoutMs(300);
     fill(*w, QStringLiteral("https://rutube.ru/video/abc/"));
     w->btnIngest->click();
-    QVERIFY(QTest::qWaitFor([&] { return w->extractProc->state() == QProcess::Running; }, WAIT_MS));
+    QVERIFY(QTest::qWaitFor([&] { return w->session->extractorProcess()->state() == QProcess::Running; }, WAIT_MS));
 
     w->close();
     const QString statusAtClose = w->lblStatus->text();
@@ -575,12 +598,12 @@ void ExtractionTest::destroyedWhileYtDlpRuns()
     auto w = openWindow();
     fill(*w, QStringLiteral("https://rutube.ru/video/abc/"));
     w->btnIngest->click();
-    QVERIFY(QTest::qWaitFor([&] { return w->extractProc->state() == QProcess::Running; }, WAIT_MS));
+    QVERIFY(QTest::qWaitFor([&] { return w->session->extractorProcess()->state() == QProcess::Running; }, WAIT_MS));
     // A version probe that is still running as well.
     rig.write("version.sleep", "30");
     w->probeProc->start(fakeYtDlpPath(), {QStringLiteral("--version")});
     QVERIFY(w->probeProc->waitForStarted(WAIT_MS));
-    const qint64 extractPid = w->extractProc->processId();
+    const qint64 extractPid = w->session->extractorProcess()->processId();
     const qint64 probePid = w->probeProc->processId();
 
     // Destroyed without a close: the processes die with it and their last
@@ -619,7 +642,7 @@ void ExtractionTest::missingYtDlpOpensSetup()
     QVERIFY(waitForEnd(*w));
     QCOMPARE(w->settings->value(QStringLiteral("YT_DLP_PATH")).toString(), fakeYtDlpPath());
     QCOMPARE(rig.runs().size(), 1);
-    QCOMPARE(w->mediaUrl, QStringLiteral("https://cdn/m.m3u8"));
+    QCOMPARE(w->session->mediaUrl(), QStringLiteral("https://cdn/m.m3u8"));
     close(w);
 }
 
@@ -657,27 +680,36 @@ void ExtractionTest::realYtDlpOnLoopbackPages()
     QVERIFY(w->logText.startsWith(QStringLiteral("yt-dlp ")));
     QVERIFY(w->logText.contains(QLatin1Char('\n') + ytDlp + QLatin1Char('\n')));
 
-    // The start flow insists on https; the run itself takes any link.
-    w->pageLink = base + QStringLiteral("master.m3u8");
-    w->runExtractor(w->pageLink, true);
-    QVERIFY(waitForEnd(*w, 60000));
-    QCOMPARE(w->mediaUrl, base + QStringLiteral("index.m3u8"));
-    QVERIFY2(w->logText.contains(QLatin1String("using max: ")) && w->logText.contains(QLatin1String("avc1.42c01e mp4a.40.2\n")),
-             qPrintable(w->logText));
+    close(w);
+
+    // The start flow insists on https; one extraction step takes any link.
+    ExtractionStep session;
+    RelayJob job;
+    job.ytDlpPath = ytDlp;
+    session.setJob(job);
+    QString log;
+    QString status;
+    connect(&session, &RelaySession::logAppended, &session, [&log](const QString &text) { log += text; });
+    connect(&session, &RelaySession::statusChanged, &session, [&status](const QString &text) { status = text; });
+    auto extractionEnded = [&] {
+        return QTest::qWaitFor([&] {
+            return session.extractorProcess()->state() == QProcess::NotRunning
+                   && status != QLatin1String("extracting...");
+        }, 60000);
+    };
+    session.extract(base + QStringLiteral("master.m3u8"), false);
+    QVERIFY(extractionEnded());
+    QCOMPARE(session.mediaUrl(), base + QStringLiteral("index.m3u8"));
+    QVERIFY2(log.contains(QLatin1String("using max: ")) && log.contains(QLatin1String("avc1.42c01e mp4a.40.2\n")),
+             qPrintable(log));
 
     // A bare TS has no codec information: both runs fail and yt-dlp's own
     // error line, not its bracketed progress, becomes the status.
-    w->mediaUrl.clear();
-    w->pageLink = base + QStringLiteral("seg0.ts");
-    w->allowNoHlsRetry = true;
-    w->hlsRetried = false;
-    w->runExtractor(w->pageLink, true);
-    QVERIFY(waitForEnd(*w, 60000));
-    QCOMPARE(w->logText.count(QLatin1String("\nTry without HLS\n")), 1);
-    QVERIFY2(w->lblStatus->text().startsWith(QLatin1String("ERROR: ")), qPrintable(w->lblStatus->text()));
-    QVERIFY(w->lblStatus->text().contains(QLatin1String("Requested format is not available")));
-    QCOMPARE(w->mediaUrl, QString());
-    close(w);
+    session.extract(base + QStringLiteral("seg0.ts"), true);
+    QVERIFY(extractionEnded());
+    QCOMPARE(log.count(QLatin1String("\nTry without HLS\n")), 1);
+    QVERIFY2(status.startsWith(QLatin1String("ERROR: ")), qPrintable(status));
+    QVERIFY(status.contains(QLatin1String("Requested format is not available")));
 }
 
 void ExtractionTest::exitInSetupFromStartFlow()

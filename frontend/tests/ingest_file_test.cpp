@@ -50,39 +50,53 @@ void IngestFileTest::fileText_data()
     QTest::addColumn<QString>("media");
     QTest::addColumn<QString>("video");
     QTest::addColumn<QString>("audio");
+    QTest::addColumn<QString>("passphrase");
     QTest::addColumn<QString>("expected");
 
     QTest::newRow("media with page and offset")
-        << "https://www.youtube.com/watch?v=x&t=95" << 95 << "http://127.0.0.1:1/m.ts" << "" << ""
+        << "https://www.youtube.com/watch?v=x&t=95" << 95 << "http://127.0.0.1:1/m.ts" << "" << "" << ""
         << "{\n"
            "  \"page_url\": \"https://www.youtube.com/watch?v=x&t=95\",\n"
            "  \"start_sec\": 95,\n"
            "  \"media_url\": \"http://127.0.0.1:1/m.ts\"\n"
            "}\n";
     QTest::newRow("pair without offset")
-        << "https://vk.com/video1" << 0 << "" << "http://h/v" << "http://h/a"
+        << "https://vk.com/video1" << 0 << "" << "http://h/v" << "http://h/a" << ""
         << "{\n"
            "  \"page_url\": \"https://vk.com/video1\",\n"
            "  \"video_url\": \"http://h/v\",\n"
            "  \"audio_url\": \"http://h/a\"\n"
            "}\n";
     QTest::newRow("media wins over a pair")
-        << "" << 0 << "http://h/m" << "http://h/v" << "http://h/a"
+        << "" << 0 << "http://h/m" << "http://h/v" << "http://h/a" << ""
         << "{\n"
            "  \"media_url\": \"http://h/m\"\n"
            "}\n";
     QTest::newRow("negative offset left out")
-        << "" << -3 << "http://h/m" << "" << ""
+        << "" << -3 << "http://h/m" << "" << "" << ""
         << "{\n"
            "  \"media_url\": \"http://h/m\"\n"
            "}\n";
     QTest::newRow("escaped values")
-        << "https://h/p\"q" << 1 << "" << "http://h/v\\x\ty" << QString("http://h/a\nb\f")
+        << "https://h/p\"q" << 1 << "" << "http://h/v\\x\ty" << QString("http://h/a\nb\f") << ""
         << "{\n"
            "  \"page_url\": \"https://h/p\\\"q\",\n"
            "  \"start_sec\": 1,\n"
            "  \"video_url\": \"http://h/v\\\\x\\ty\",\n"
            "  \"audio_url\": \"http://h/a\\nb\"\n"
+           "}\n";
+    QTest::newRow("passphrase last, after the media")
+        << "" << 0 << "http://h/m" << "" << "" << "pass \"phrase\""
+        << "{\n"
+           "  \"media_url\": \"http://h/m\",\n"
+           "  \"srt_passphrase\": \"pass \\\"phrase\\\"\"\n"
+           "}\n";
+    QTest::newRow("passphrase last, after the pair")
+        << "" << 0 << "" << "http://h/v" << "http://h/a" << "secretsecret"
+        << "{\n"
+           "  \"video_url\": \"http://h/v\",\n"
+           "  \"audio_url\": \"http://h/a\",\n"
+           "  \"srt_passphrase\": \"secretsecret\"\n"
            "}\n";
 }
 
@@ -93,8 +107,11 @@ void IngestFileTest::fileText()
     QFETCH(QString, media);
     QFETCH(QString, video);
     QFETCH(QString, audio);
+    QFETCH(QString, passphrase);
     QFETCH(QString, expected);
-    QCOMPARE(ingestFileText(page, start, media, video, audio), expected);
+    QCOMPARE(ingestFileText(page, start, media, video, audio, passphrase), expected);
+    if (passphrase.isEmpty())
+        QCOMPARE(ingestFileText(page, start, media, video, audio), expected);
 }
 
 void IngestFileTest::writesOwnerOnlyNewFiles()

@@ -85,6 +85,7 @@ private slots:
     void saveNeedsNameAndLink();
     void saveStoresTrimmedFields();
     void sameNameReplaces();
+    void saveCarriesSrtMode();
     void listFollowsCodeUnitOrder();
     void placeholderIsInert();
     void applyFillsFields_data();
@@ -177,6 +178,36 @@ void PresetsTest::saveStoresTrimmedFields()
     QCOMPARE(readPresets(iso.store().get()).keys(), QStringList{QStringLiteral("Next")});
 }
 
+void PresetsTest::saveCarriesSrtMode()
+{
+    IsolatedSettings iso;
+    NuvixWindow w;
+    w.edtPresetName->setText(QStringLiteral("Stage"));
+    w.edtLink->setText(QStringLiteral("https://v.example/live"));
+    w.edtHost->setText(QString());
+    w.edtPort->setText(QStringLiteral("9100"));
+    w.cmbSrtMode->setCurrentIndex(w.cmbSrtMode->findText(QStringLiteral("listener")));
+    w.cmbSrtTransfer->setCurrentIndex(w.cmbSrtTransfer->findText(QStringLiteral("live")));
+    w.edtLatency->setText(QStringLiteral(" 250 "));
+    w.edtPassphrase->setText(QStringLiteral("p w 0123456"));
+    QTest::mouseClick(w.btnSavePreset, Qt::LeftButton);
+    QCOMPARE(storedPresetsText(iso),
+             QByteArray("{\"Stage\":{\"maxheight\":0,\"srthost\":\"\",\"srtlatency\":\"250\",\"srtmode\":\"listener\","
+                        "\"srtpassphrase\":\"p w 0123456\",\"srtport\":\"9100\",\"srttranstype\":\"live\","
+                        "\"streamid\":\"\",\"url\":\"https://v.example/live\"}}"));
+
+    // Back to file mode as a caller: the preset has its older form again.
+    w.cmbSrtMode->setCurrentIndex(0);
+    w.cmbSrtTransfer->setCurrentIndex(0);
+    w.edtLatency->clear();
+    w.edtPassphrase->clear();
+    w.edtPresetName->setText(QStringLiteral("Stage"));
+    QTest::mouseClick(w.btnSavePreset, Qt::LeftButton);
+    QCOMPARE(storedPresetsText(iso),
+             QByteArray("{\"Stage\":{\"maxheight\":0,\"srthost\":\"\",\"srtport\":\"9100\",\"streamid\":\"\","
+                        "\"url\":\"https://v.example/live\"}}"));
+}
+
 void PresetsTest::sameNameReplaces()
 {
     IsolatedSettings iso;
@@ -250,35 +281,41 @@ void PresetsTest::applyFillsFields_data()
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("port");
     QTest::addColumn<QString>("quality");
+    QTest::addColumn<QString>("srtMode"); // transfer, mode, latency, passphrase
 
     // The fields start as: link "old", stream id "oldid", host "1.1.1.1", port "1111", quality "720".
     QTest::newRow("full preset")
         << QByteArray("{\"maxheight\":2160,\"srthost\":\"10.0.0.2\",\"srtport\":\"7000\",\"streamid\":\"s\",\"url\":\"u\"}")
-        << "u" << "s" << "10.0.0.2" << "7000" << "4K";
+        << "u" << "s" << "10.0.0.2" << "7000" << "4K" << "file caller  ";
     QTest::newRow("port only") << QByteArray("{\"srtport\":\" 7000 \",\"url\":\"u\"}")
-                               << "u" << "" << "127.0.0.1" << "7000" << "720";
+                               << "u" << "" << "127.0.0.1" << "7000" << "720" << "file caller  ";
     QTest::newRow("host only, blank port") << QByteArray("{\"srthost\":\" h \",\"srtport\":\"  \"}")
-                                           << "" << "" << "h" << "9001" << "720";
+                                           << "" << "" << "h" << "9001" << "720" << "file caller  ";
     QTest::newRow("older address only")
         << QByteArray("{\"srturl\":\"srt://192.168.1.2:7000?streamid=old\",\"streamid\":\"new\",\"url\":\"u\"}")
-        << "u" << "new" << "192.168.1.2" << "7000" << "720";
+        << "u" << "new" << "192.168.1.2" << "7000" << "720" << "file caller  ";
     QTest::newRow("host and port win over older address")
         << QByteArray("{\"srthost\":\"10.0.0.3\",\"srturl\":\"srt://192.168.1.2:7000\"}")
-        << "" << "" << "10.0.0.3" << "9001" << "720";
+        << "" << "" << "10.0.0.3" << "9001" << "720" << "file caller  ";
     QTest::newRow("numeric port reads as empty") << QByteArray("{\"srthost\":\"h\",\"srtport\":7000}")
-                                                 << "" << "" << "h" << "9001" << "720";
+                                                 << "" << "" << "h" << "9001" << "720" << "file caller  ";
     QTest::newRow("no target keeps host and port") << QByteArray("{\"url\":\"u\",\"streamid\":\"s\",\"maxheight\":0}")
-                                                   << "u" << "s" << "1.1.1.1" << "1111" << "max";
+                                                   << "u" << "s" << "1.1.1.1" << "1111" << "max" << "file caller  ";
     QTest::newRow("unknown height selects max") << QByteArray("{\"maxheight\":1440}")
-                                                << "" << "" << "1.1.1.1" << "1111" << "max";
+                                                << "" << "" << "1.1.1.1" << "1111" << "max" << "file caller  ";
     QTest::newRow("non-string link and id") << QByteArray("{\"url\":5,\"streamid\":true}")
-                                            << "" << "" << "1.1.1.1" << "1111" << "720";
+                                            << "" << "" << "1.1.1.1" << "1111" << "720" << "file caller  ";
+    QTest::newRow("live listener with latency and passphrase")
+        << QByteArray("{\"srthost\":\"\",\"srtlatency\":\"250\",\"srtmode\":\"listener\",\"srtpassphrase\":\"p w\","
+                      "\"srtport\":\"9100\",\"srttranstype\":\"live\",\"url\":\"u\"}")
+        << "u" << "" << "" << "9100" << "720" << "live listener 250 p w";
     QTest::newRow("preset that is not an object") << QByteArray("\"just text\"")
-                                                  << "" << "" << "1.1.1.1" << "1111" << "720";
+                                                  << "" << "" << "1.1.1.1" << "1111" << "720" << "file caller  ";
 }
 
 void PresetsTest::applyFillsFields()
 {
+    QFETCH(QString, srtMode);
     QFETCH(QByteArray, preset);
     QFETCH(QString, link);
     QFETCH(QString, streamId);
@@ -296,6 +333,9 @@ void PresetsTest::applyFillsFields()
     w.edtHost->setText(QStringLiteral("1.1.1.1"));
     w.edtPort->setText(QStringLiteral("1111"));
     w.cmbQuality->setCurrentIndex(w.cmbQuality->findText(QStringLiteral("720")));
+    // A mode left over from before: applying a preset always sets it.
+    w.cmbSrtTransfer->setCurrentIndex(1);
+    w.edtLatency->setText(QStringLiteral("999"));
 
     QListWidgetItem *item = itemNamed(w.lstPresets, QStringLiteral("p 1"));
     QVERIFY(item);
@@ -306,6 +346,11 @@ void PresetsTest::applyFillsFields()
     QCOMPARE(w.edtHost->text(), host);
     QCOMPARE(w.edtPort->text(), port);
     QCOMPARE(w.cmbQuality->currentText(), quality);
+    // Older presets carry no SRT mode: they are file mode as a caller, as they always were.
+    QCOMPARE(QStringList({w.cmbSrtTransfer->currentText(), w.cmbSrtMode->currentText(), w.edtLatency->text(),
+                          w.edtPassphrase->text()})
+                 .join(QLatin1Char(' ')),
+             srtMode);
     QCOMPARE(w.edtPresetName->text(), QStringLiteral("p 1"));
     // Applying is a save point.
     auto s = iso.store();

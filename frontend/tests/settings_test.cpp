@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
@@ -44,6 +45,7 @@ private slots:
     void savePoints();
     void emptyClipboardEmptiesLink();
     void olderAddressIsMigratedOnNextSave();
+    void srtModeSavedAndRestored();
 };
 
 void SettingsTest::firstStartShowsDefaults()
@@ -243,6 +245,51 @@ void SettingsTest::olderAddressIsMigratedOnNextSave()
     NuvixWindow again;
     QCOMPARE(again.edtHost->text(), QStringLiteral("192.168.1.2"));
     QCOMPARE(again.edtPort->text(), QStringLiteral("7000"));
+}
+
+
+void SettingsTest::srtModeSavedAndRestored()
+{
+    IsolatedSettings iso;
+    const QStringList modeKeys = {"NUVIX_SRT_TRANSTYPE", "NUVIX_SRT_MODE", "NUVIX_SRT_LATENCY", "NUVIX_SRT_PASSPHRASE"};
+    {
+        NuvixWindow w;
+        // A store of old: file mode as a caller.
+        QCOMPARE(w.cmbSrtTransfer->currentText(), QStringLiteral("file"));
+        QCOMPARE(w.cmbSrtMode->currentText(), QStringLiteral("caller"));
+        QCOMPARE(w.edtLatency->text(), QString());
+        QCOMPARE(w.edtPassphrase->text(), QString());
+        w.edtHost->setText(QString());
+        w.edtPort->setText(QStringLiteral("9100"));
+        w.cmbSrtTransfer->setCurrentIndex(1);
+        w.cmbSrtMode->setCurrentIndex(1);
+        w.edtLatency->setText(QStringLiteral("300"));
+        w.edtPassphrase->setText(QStringLiteral("0123456789"));
+        // A start is a save point, even one refused at once.
+        w.btnIngest->click();
+        QCOMPARE(w.lblStatus->text(), QStringLiteral("enter a URL"));
+    }
+    for (const QString &key : modeKeys)
+        QVERIFY2(iso.storedKeys().contains(key), qPrintable(key));
+    {
+        NuvixWindow w;
+        QCOMPARE(w.cmbSrtTransfer->currentText(), QStringLiteral("live"));
+        QCOMPARE(w.cmbSrtMode->currentText(), QStringLiteral("listener"));
+        QCOMPARE(w.edtLatency->text(), QStringLiteral("300"));
+        QCOMPARE(w.edtPassphrase->text(), QStringLiteral("0123456789"));
+        // A listener keeps its empty host: it waits on every address.
+        QCOMPARE(w.edtHost->text(), QString());
+        QCOMPARE(w.edtPort->text(), QStringLiteral("9100"));
+
+        w.cmbSrtTransfer->setCurrentIndex(0);
+        w.cmbSrtMode->setCurrentIndex(0);
+        w.edtLatency->clear();
+        w.edtPassphrase->clear();
+        w.btnIngest->click();
+    }
+    // Back to the default mode: the store has no key of it, as before.
+    for (const QString &key : modeKeys)
+        QVERIFY2(!iso.storedKeys().contains(key), qPrintable(key));
 }
 
 QTEST_MAIN(SettingsTest)

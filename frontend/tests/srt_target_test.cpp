@@ -2,6 +2,8 @@
 #include "nuvix_window.h"
 #include "srt_target.h"
 
+#include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QtTest>
 
@@ -19,6 +21,13 @@ private slots:
     void windowFieldsFeedTheAddress();
     void olderAddressKeepsStreamIdField();
     void siblingPortRangeFlag();
+    void buildsModeAddress_data();
+    void buildsModeAddress();
+    void readsFullAddress_data();
+    void readsFullAddress();
+    void refusesFullAddress_data();
+    void refusesFullAddress();
+    void pastedAddressFillsFields();
 };
 
 void SrtTargetTest::buildsAddress_data()
@@ -162,9 +171,8 @@ void SrtTargetTest::olderAddressKeepsStreamIdField()
 void SrtTargetTest::siblingPortRangeFlag()
 {
     IsolatedSettings iso;
-    NuvixWindow w;
     // No sibling store at all.
-    QVERIFY(!w.isKbyPortRangeOn());
+    QVERIFY(!readKbyPortRangeFlag());
 
     // Read fresh on every call, and only read.
     {
@@ -172,21 +180,198 @@ void SrtTargetTest::siblingPortRangeFlag()
         kby->setValue(QStringLiteral("use_port_range"), true);
         kby->sync();
     }
-    QVERIFY(w.isKbyPortRangeOn());
+    QVERIFY(readKbyPortRangeFlag());
     {
         auto kby = iso.siblingStore();
         kby->setValue(QStringLiteral("use_port_range"), false);
         kby->sync();
     }
-    QVERIFY(!w.isKbyPortRangeOn());
+    QVERIFY(!readKbyPortRangeFlag());
     {
         auto kby = iso.siblingStore();
         kby->remove(QStringLiteral("use_port_range"));
         kby->setValue(QStringLiteral("other"), 1);
         kby->sync();
     }
-    QVERIFY(!w.isKbyPortRangeOn());
+    QVERIFY(!readKbyPortRangeFlag());
     QCOMPARE(iso.siblingStore()->allKeys(), QStringList{QStringLiteral("other")});
+}
+
+void SrtTargetTest::buildsModeAddress_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("streamId");
+    QTest::addColumn<bool>("live");
+    QTest::addColumn<bool>("listener");
+    QTest::addColumn<QString>("latency");
+    QTest::addColumn<QString>("url");
+
+    QTest::newRow("file caller: the address of old") << "10.0.0.5" << "cam 1" << false << false << ""
+                                                     << "srt://10.0.0.5:9001?streamid=cam%201%2Alossless";
+    QTest::newRow("live: stream id as typed, no suffix")
+        << "10.0.0.5" << "publish:cam1" << true << false << "200"
+        << "srt://10.0.0.5:9001?streamid=publish%3Acam1&transtype=live&latency=200";
+    QTest::newRow("live without stream id") << "h" << "" << true << false << "" << "srt://h:9001?transtype=live";
+    QTest::newRow("file with latency") << "h" << "x" << false << false << " 120 "
+                                       << "srt://h:9001?streamid=x%2Alossless&latency=120";
+    QTest::newRow("listener without host: every address")
+        << "" << "" << true << true << "" << "srt://:9001?transtype=live&mode=listener";
+    QTest::newRow("listener on one address") << "127.0.0.1" << "x" << false << true << ""
+                                             << "srt://127.0.0.1:9001?streamid=x%2Alossless&mode=listener";
+    QTest::newRow("caller without host: the default host") << "" << "x" << true << false << ""
+                                                           << "srt://127.0.0.1:9001?streamid=x&transtype=live";
+}
+
+void SrtTargetTest::buildsModeAddress()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, streamId);
+    QFETCH(bool, live);
+    QFETCH(bool, listener);
+    QFETCH(QString, latency);
+    QFETCH(QString, url);
+    SrtTarget target;
+    target.host = host;
+    target.streamId = streamId;
+    target.live = live;
+    target.listener = listener;
+    target.latency = latency;
+    target.passphrase = QStringLiteral("never in the address");
+    QString got, error;
+    QVERIFY2(buildSrtUrl(target, got, error), qPrintable(error));
+    QCOMPARE(got, url);
+
+    // The address the engine gets reads back to the same target (bar the suffix).
+    SrtTarget back;
+    QVERIFY2(parseSrtAddress(got, back, error), qPrintable(error));
+    QCOMPARE(back.live, live);
+    QCOMPARE(back.listener, listener);
+    QCOMPARE(back.latency, latency.trimmed());
+    QVERIFY(back.passphrase.isEmpty());
+}
+
+void SrtTargetTest::readsFullAddress_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("streamId");
+    QTest::addColumn<bool>("live");
+    QTest::addColumn<bool>("listener");
+    QTest::addColumn<QString>("latency");
+    QTest::addColumn<QString>("passphrase");
+    QTest::addColumn<QString>("extra");
+
+    QTest::newRow("as a media server prints it")
+        << "srt://10.0.0.5:8890?streamid=publish:cam1&transtype=live&latency=200" << "10.0.0.5" << "8890"
+        << "publish:cam1" << true << false << "200" << "" << "";
+    QTest::newRow("encoded stream id, passphrase, other keys kept in order")
+        << " SRT://rx.example:7001?streamid=a%20b%2Ac&passphrase=very%20secret&pbkeylen=32&mode=caller&tlpktdrop=1 "
+        << "rx.example" << "7001" << "a b*c" << false << false << "" << "very secret" << "pbkeylen=32&tlpktdrop=1";
+    QTest::newRow("listener without host") << "srt://:9001?mode=listener" << "" << "9001" << "" << false << true << ""
+                                           << "" << "";
+    QTest::newRow("file named") << "srt://h:1?transtype=file&streamid=x" << "h" << "1" << "x" << false << false << ""
+                                << "" << "";
+}
+
+void SrtTargetTest::readsFullAddress()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, host);
+    QFETCH(QString, port);
+    QFETCH(QString, streamId);
+    QFETCH(bool, live);
+    QFETCH(bool, listener);
+    QFETCH(QString, latency);
+    QFETCH(QString, passphrase);
+    QFETCH(QString, extra);
+    SrtTarget t;
+    QString error;
+    QVERIFY2(parseSrtAddress(text, t, error), qPrintable(error));
+    QCOMPARE(t.host, host);
+    QCOMPARE(t.port, port);
+    QCOMPARE(t.streamId, streamId);
+    QCOMPARE(t.live, live);
+    QCOMPARE(t.listener, listener);
+    QCOMPARE(t.latency, latency);
+    QCOMPARE(t.passphrase, passphrase);
+    QStringList pairs;
+    for (const auto &item : t.extraQuery)
+        pairs << item.first + QLatin1Char('=') + item.second;
+    QCOMPARE(pairs.join(QLatin1Char('&')), extra);
+    // Other keys go on to the engine after the ones of the fields.
+    if (!extra.isEmpty()) {
+        QString url;
+        QVERIFY(buildSrtUrl(t, url, error));
+        QVERIFY2(url.endsWith(QLatin1Char('&') + extra), qPrintable(url));
+        QVERIFY(!url.contains(QLatin1String("passphrase")));
+    }
+}
+
+void SrtTargetTest::refusesFullAddress_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("no scheme") << "10.0.0.5:8890" << "the SRT address must start with srt://";
+    QTest::newRow("no port") << "srt://10.0.0.5?streamid=x"
+                             << "the SRT address needs a host and a port (srt://HOST:PORT?streamid=ID)";
+    QTest::newRow("caller without host") << "srt://:9001"
+                                         << "the SRT address needs a host and a port (srt://HOST:PORT?streamid=ID)";
+    QTest::newRow("rendezvous") << "srt://h:1?mode=rendezvous" << "mode must be caller or listener";
+    QTest::newRow("unknown transfer type") << "srt://h:1?transtype=fast" << "transtype must be live or file";
+    QTest::newRow("latency in words") << "srt://h:1?latency=low" << "latency must be a whole number of milliseconds";
+    QTest::newRow("negative latency") << "srt://h:1?latency=-5" << "latency must be a whole number of milliseconds";
+}
+
+void SrtTargetTest::refusesFullAddress()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, error);
+    SrtTarget t;
+    t.host = QStringLiteral("kept");
+    QString got;
+    QVERIFY(!parseSrtAddress(text, t, got));
+    QCOMPARE(got, error);
+    QCOMPARE(t.host, QStringLiteral("kept"));
+
+    SrtTarget bad;
+    bad.latency = QStringLiteral("soon");
+    QString url = QStringLiteral("kept");
+    QVERIFY(!buildSrtUrl(bad, url, got));
+    QCOMPARE(got, QStringLiteral("latency is invalid"));
+    QCOMPARE(url, QStringLiteral("kept"));
+}
+
+void SrtTargetTest::pastedAddressFillsFields()
+{
+    IsolatedSettings iso;
+    NuvixWindow w;
+    w.edtHost->setText(QStringLiteral("srt://10.0.0.5:8890?streamid=publish:cam1&transtype=live&latency=200"
+                                      "&passphrase=secretsecret"));
+    QCOMPARE(w.edtHost->text(), QStringLiteral("10.0.0.5"));
+    QCOMPARE(w.edtPort->text(), QStringLiteral("8890"));
+    QCOMPARE(w.edtStreamId->text(), QStringLiteral("publish:cam1"));
+    QCOMPARE(w.cmbSrtTransfer->currentText(), QStringLiteral("live"));
+    QCOMPARE(w.cmbSrtMode->currentText(), QStringLiteral("caller"));
+    QCOMPARE(w.edtLatency->text(), QStringLiteral("200"));
+    QCOMPARE(w.edtPassphrase->text(), QStringLiteral("secretsecret"));
+    QString url, error;
+    QVERIFY(w.buildSrtUrl(url, error));
+    QCOMPARE(url, QStringLiteral("srt://10.0.0.5:8890?streamid=publish%3Acam1&transtype=live&latency=200"));
+
+    // A listener address empties the host: it waits on every address.
+    w.edtHost->setText(QStringLiteral("srt://:9100?mode=listener"));
+    QCOMPARE(w.edtHost->text(), QString());
+    QCOMPARE(w.edtPort->text(), QStringLiteral("9100"));
+    QCOMPARE(w.cmbSrtMode->currentText(), QStringLiteral("listener"));
+    QCOMPARE(w.cmbSrtTransfer->currentText(), QStringLiteral("file"));
+    QCOMPARE(w.edtLatency->text(), QString());
+    QCOMPARE(w.edtPassphrase->text(), QString());
+
+    // An address that cannot be read says why and leaves the other fields alone.
+    w.edtHost->setText(QStringLiteral("srt://h:1?mode=rendezvous"));
+    QCOMPARE(w.lblStatus->text(), QStringLiteral("mode must be caller or listener"));
+    QCOMPARE(w.edtPort->text(), QStringLiteral("9100"));
 }
 
 QTEST_MAIN(SrtTargetTest)

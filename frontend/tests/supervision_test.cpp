@@ -3,23 +3,31 @@
 #include "engine_test_support.h"
 #include "ingest_file.h"
 #include "isolated_settings.h"
-#include "nuvix_window.h"
+#include "relay_session.h"
 
-#include <QCheckBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QtTest>
 
 #include <memory>
 
-// Engine supervision against the scriptable stand-in engine and the fake
-// yt-dlp: launch, events, stop, exit handling and always-on.
+namespace {
+
+// The session with the page link of a start set directly, for launches on known addresses.
+class TestSession : public RelaySession
+{
+public:
+    void setPageLink(const QString &link) { currentPageLink = link; }
+};
+
+} // namespace
+
+// Supervision of one relay session, without a window, against the scriptable
+// stand-in engine and the fake yt-dlp: launch, events, stop, exit handling and
+// always-on.
 class SupervisionTest : public QObject
 {
     Q_OBJECT
@@ -32,8 +40,8 @@ private slots:
     void launchPassesFileAndArguments();
     void launchRefusals();
     void eventsDriveTheStatus();
-    void eventLinesInTheWindow_data();
-    void eventLinesInTheWindow();
+    void eventLinesInChunks_data();
+    void eventLinesInChunks();
     void stopHonoured();
     void stopIgnoredIsKilledAfterGrace();
     void noStopEventIsKilledAtOnce();
@@ -42,27 +50,58 @@ private slots:
     void failedToStart();
     void alwaysOnReusesThenExtracts();
     void alwaysOnInputEndExtractsAgain();
-    void buttonWhileReconnectingCancels();
-    void untickWhileReconnecting();
+    void stopWhileReconnectingCancels();
+    void alwaysOffWhileReconnecting();
     void stopWhileExtracting();
-    void closeWhileExtractingKillsAndIgnores();
-    void closeWhileEngineRuns();
+    void shutdownWhileExtractingKillsAndIgnores();
+    void shutdownWhileEngineRuns();
     void destroyWhileEngineRuns();
+    void srtModesReachTheEngine_data();
+    void srtModesReachTheEngine();
+    void statsAndListenerStatuses();
+    void refusalAdviceInTheStatus_data();
+    void refusalAdviceInTheStatus();
 
 private:
-    // Fills the fields and the fake yt-dlp's answer for a start by the button.
+    // The job and the fake yt-dlp's answer for a start.
     void prepareStart(const QStringList &ytDlpAddresses);
     QString ytDlpDir() const { return ytDlp->path(); }
     int ytDlpRuns() const;
-    QString statusText() const { return window->lblStatus->text(); }
-    bool buttonLooksRunning() const { return window->btnIngest->property("stop").toBool(); }
     void waitForRuns(int count, int timeoutMs = 10000);
+    void setAlwaysOn(bool on)
+    {
+        job.alwaysOn = on;
+        session->setJob(job);
+    }
+    void setPort(const QString &port)
+    {
+        job.srt.port = port;
+        session->setJob(job);
+    }
+    // What the window's Start/Stop button does.
+    void click()
+    {
+        if (session->isBusy())
+            session->stop();
+        else
+            session->start();
+    }
+    QString statusText() const { return statuses.isEmpty() ? QString() : statuses.last(); }
+    bool buttonLooksRunning() const { return activity == RelaySession::Activity::Active; }
+    bool buttonEnabled() const { return activity != RelaySession::Activity::Extracting; }
+    // True when wanted appear in this order among the statuses (others may stand between).
+    bool sawInOrder(const QStringList &wanted) const;
 
     std::unique_ptr<IsolatedSettings> settings;
     std::unique_ptr<TempFolderFence> temp;
     std::unique_ptr<FakeEngine> engine;
     std::unique_ptr<QTemporaryDir> ytDlp;
-    std::unique_ptr<NuvixWindow> window;
+    std::unique_ptr<TestSession> session;
+    RelayJob job;
+    QStringList statuses;
+    RelaySession::Activity activity = RelaySession::Activity::Idle;
+    QString log;
+    int logRestarts = 0;
 };
 
 void SupervisionTest::init()
@@ -72,28 +111,38 @@ void SupervisionTest::init()
     ytDlp = std::make_unique<QTemporaryDir>();
     QVERIFY(ytDlp->isValid());
     qputenv("FAKE_YT_DLP_DIR", ytDlp->path().toLocal8Bit());
-    {
-        auto store = settings->store();
-        store->setValue("YT_DLP_PATH", supportScript("fake_yt_dlp"));
-        store->sync();
-    }
     temp = std::make_unique<TempFolderFence>();
     QVERIFY(temp->isValid());
     engine = std::make_unique<FakeEngine>();
     QVERIFY(engine->isValid());
 
-    window = std::make_unique<NuvixWindow>();
-    window->restartDelayMs = 300;
-    window->edtHost->setText("127.0.0.1");
-    window->edtPort->setText("9001");
-    window->edtStreamId->setText("cam 1");
+    statuses.clear();
+    activity = RelaySession::Activity::Idle;
+    log.clear();
+    logRestarts = 0;
+    session = std::make_unique<TestSession>();
+    connect(session.get(), &RelaySession::statusChanged, this, [this](const QString &text) { statuses << text; });
+    connect(session.get(), &RelaySession::activityChanged, this,
+            [this](RelaySession::Activity a) { activity = a; });
+    connect(session.get(), &RelaySession::logAppended, this, [this](const QString &text) { log += text; });
+    connect(session.get(), &RelaySession::logRestarted, this, [this] {
+        log.clear();
+        ++logRestarts;
+    });
+    session->setRestartDelayMs(300);
+    job = RelayJob();
+    job.srt.host = "127.0.0.1";
+    job.srt.port = "9001";
+    job.srt.streamId = "cam 1";
+    job.ytDlpPath = supportScript("fake_yt_dlp");
+    session->setJob(job);
 }
 
 void SupervisionTest::cleanup()
 {
-    if (window) {
-        window->close();
-        window.reset();
+    if (session) {
+        session->shutdown();
+        session.reset();
     }
     engine.reset();
     temp.reset();
@@ -102,9 +151,20 @@ void SupervisionTest::cleanup()
     settings.reset();
 }
 
+bool SupervisionTest::sawInOrder(const QStringList &wanted) const
+{
+    int next = 0;
+    for (const QString &text : statuses) {
+        if (next < wanted.size() && text == wanted.at(next))
+            ++next;
+    }
+    return next == wanted.size();
+}
+
 void SupervisionTest::prepareStart(const QStringList &addresses)
 {
-    window->edtLink->setText("https://video.example/watch?v=abc&t=95");
+    job.link = "https://video.example/watch?v=abc&t=95";
+    session->setJob(job);
     QFile out(ytDlpDir() + "/hls.out");
     QVERIFY(out.open(QIODevice::WriteOnly));
     out.write("format 96 1280x720 avc1 mp4a\n");
@@ -114,7 +174,7 @@ void SupervisionTest::prepareStart(const QStringList &addresses)
 
 int SupervisionTest::ytDlpRuns() const
 {
-    // Extractions only: the version probe at start does not count.
+    // Extractions only.
     QFile calls(ytDlpDir() + "/calls");
     if (!calls.open(QIODevice::ReadOnly))
         return 0;
@@ -157,12 +217,12 @@ void SupervisionTest::launchPassesFileAndArguments()
     engine->setSteps({"exit 0"});
     qunsetenv("LD_LIBRARY_PATH");
 
-    window->pageLink = page;
-    window->launchEngine(media, video, audio);
+    session->setPageLink(page);
+    session->launchEngine(media, video, audio);
     QCOMPARE(statusText(), QString("starting..."));
     QVERIFY(buttonLooksRunning());
-    QVERIFY(window->btnIngest->isEnabled());
-    const QString inputFile = window->inputFilePath;
+    QVERIFY(buttonEnabled());
+    const QString inputFile = session->inputFilePath();
     QVERIFY(inputFile.startsWith(QDir(temp->path()).absolutePath() + "/kby-nuvix-"));
 
     waitForRuns(1);
@@ -172,7 +232,8 @@ void SupervisionTest::launchPassesFileAndArguments()
     for (const QJsonValue &v : run.value("args").toArray())
         args << v.toString();
     QCOMPARE(args, (QStringList{"--input-file", inputFile, "--srt-url", srtUrl, "--line", "1",
-                                "--watch-pid", QString::number(QCoreApplication::applicationPid())}));
+                                "--watch-pid", QString::number(QCoreApplication::applicationPid()),
+                                "--stats-interval", "1"}));
     QVERIFY(run.value("pid").toInt() != QCoreApplication::applicationPid());
     QCOMPARE(run.value("input_text").toString(),
              ingestFileText(page, startSeconds, media, video, audio));
@@ -182,52 +243,52 @@ void SupervisionTest::launchPassesFileAndArguments()
     const QString folder = QDir(QCoreApplication::applicationDirPath() + "/../../ffmpeg-lib/linux/lib")
                                .absolutePath();
     QVERIFY(!QFileInfo::exists(folder));
-    QVERIFY(window->logText.contains("FFmpeg DLL folder not found: " + folder + "\n"));
-    QVERIFY(window->logText.contains("\nStarting kby_nuvix\n" + srtUrl + "\n"));
+    QVERIFY(log.contains("FFmpeg DLL folder not found: " + folder + "\n"));
+    QVERIFY(log.contains("\nStarting kby_nuvix\n" + srtUrl + "\n"));
 
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("finished"), 10000);
     QVERIFY(!buttonLooksRunning());
-    QVERIFY(window->logText.contains("\nkby_nuvix exit 0\n"));
-    QVERIFY(window->inputFilePath.isEmpty());
+    QVERIFY(log.contains("\nkby_nuvix exit 0\n"));
+    QVERIFY(session->inputFilePath().isEmpty());
     QVERIFY(!QFileInfo::exists(inputFile));
     QCOMPARE(temp->ingestFiles(), QStringList());
     // The addresses stay for a restart.
-    QCOMPARE(window->mediaUrl, media);
-    QCOMPARE(window->videoUrl, video);
-    QCOMPARE(window->audioUrl, audio);
+    QCOMPARE(session->mediaUrl(), media);
+    QCOMPARE(session->videoUrl(), video);
+    QCOMPARE(session->audioUrl(), audio);
 }
 
 void SupervisionTest::launchRefusals()
 {
     // Engine missing: nothing written, the path logged, no restart either.
-    window->chkAlwaysOn->setChecked(true);
+    setAlwaysOn(true);
     const QString missing = temp->path() + "/no_such_engine";
     setEngineProgramForTests(missing);
-    window->launchEngine("http://h/m", QString(), QString());
+    session->launchEngine("http://h/m", QString(), QString());
     QCOMPARE(statusText(), QString("kby_nuvix not found"));
-    QVERIFY(window->logText.endsWith(missing + "\n"));
+    QVERIFY(log.endsWith(missing + "\n"));
     QCOMPARE(temp->ingestFiles(), QStringList());
-    QVERIFY(!window->restartPending);
-    QCOMPARE(window->mediaUrl, QString("http://h/m"));
+    QVERIFY(!session->isRestartPending());
+    QCOMPARE(session->mediaUrl(), QString("http://h/m"));
     setEngineProgramForTests(engine->program());
 
     // A port changed to nonsense while yt-dlp ran: the written file goes again.
-    window->edtPort->setText("70000");
-    window->launchEngine(QString(), "http://h/v", "http://h/a");
+    setPort("70000");
+    session->launchEngine(QString(), "http://h/v", "http://h/a");
     QCOMPARE(statusText(), QString("ip or port is invalid"));
     QVERIFY(!buttonLooksRunning());
-    QVERIFY(window->inputFilePath.isEmpty());
+    QVERIFY(session->inputFilePath().isEmpty());
     QCOMPARE(temp->ingestFiles(), QStringList());
-    QVERIFY(!window->restartPending);
-    QCOMPARE(window->videoUrl, QString("http://h/v"));
+    QVERIFY(!session->isRestartPending());
+    QCOMPARE(session->videoUrl(), QString("http://h/v"));
 
     // No usable temporary folder.
     qputenv("TMPDIR", (temp->path() + "/file-not-folder").toLocal8Bit());
     QFile blocker(temp->path() + "/file-not-folder");
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
-    window->edtPort->setText("9001");
-    window->launchEngine("http://h/m", QString(), QString());
+    setPort("9001");
+    session->launchEngine("http://h/m", QString(), QString());
     QCOMPARE(statusText(), QString("cannot create ingest input folder"));
     QVERIFY(engine->runs().isEmpty());
 }
@@ -238,90 +299,94 @@ void SupervisionTest::eventsDriveTheStatus()
                       "raw {\"event\":\"srt_con", "sleep 0.2", "raw nected\"}\\n", "sleep 0.2",
                       "out this is not an event", "out {\"event\":\"running\"}", "sleep 0.2",
                       "err engine log line", "out {\"event\":\"eof\"}", "sleep 0.2", "exit 0"});
-    StatusRecorder recorder(window->lblStatus);
-    window->launchEngine("http://h/m", QString(), QString());
+    session->launchEngine("http://h/m", QString(), QString());
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("finished"), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(!buttonLooksRunning(), 10000);
-    QVERIFY2(recorder.sawInOrder({"starting...", "opening inputs...", "srt connected", "running",
-                                  "finished"}),
-             qPrintable(recorder.seen().join(" | ")));
-    QVERIFY(!recorder.seen().contains("disconnected"));
+    QVERIFY2(sawInOrder({"starting...", "opening inputs...", "srt connected", "running", "finished"}),
+             qPrintable(statuses.join(" | ")));
+    QVERIFY(!statuses.contains("disconnected"));
     // Standard error is copied, event lines are not.
-    QVERIFY(window->logText.contains("engine log line\n"));
-    QVERIFY(!window->logText.contains("not an event"));
-    QVERIFY(!window->logText.contains("\"event\""));
+    QVERIFY(log.contains("engine log line\n"));
+    QVERIFY(!log.contains("not an event"));
+    QVERIFY(!log.contains("\"event\""));
 }
 
-void SupervisionTest::eventLinesInTheWindow_data()
+void SupervisionTest::eventLinesInChunks_data()
 {
     QTest::addColumn<QStringList>("chunks");
     QTest::addColumn<QString>("status");
-    QTest::addColumn<bool>("running");
     QTest::newRow("two lines in one chunk, in order")
-        << QStringList{"{\"event\":\"srt_connected\"}\n{\"event\":\"running\"}\n"} << "running" << true;
+        << QStringList{"{\"event\":\"srt_connected\"}\\n{\"event\":\"running\"}\\n"} << "running";
     QTest::newRow("split line handled once complete")
-        << QStringList{"{\"event\":\"err", "or\",\"detail\":\"mux_open_failed\"}", "\r\n"}
-        << "failed: mux_open_failed" << true;
-    QTest::newRow("no line feed yet") << QStringList{"{\"event\":\"running\"}"} << "idle" << false;
+        << QStringList{"{\"event\":\"err", "or\",\"detail\":\"mux_open_failed\"}", "\\r\\n"}
+        << "failed: mux_open_failed";
+    QTest::newRow("no line feed yet") << QStringList{"{\"event\":\"running\"}"} << "starting...";
     QTest::newRow("unknown event and plain text")
-        << QStringList{"{\"event\":\"bitrate\"}\nhello\n\n"} << "idle" << false;
-    QTest::newRow("padded line") << QStringList{"   {\"event\":\"eof\"}  \n"} << "finished" << true;
+        << QStringList{"{\"event\":\"bitrate\"}\\nhello\\n\\n"} << "starting...";
+    QTest::newRow("padded line") << QStringList{"   {\"event\":\"eof\"}  \\n"} << "finished";
 }
 
-void SupervisionTest::eventLinesInTheWindow()
+void SupervisionTest::eventLinesInChunks()
 {
     QFETCH(QStringList, chunks);
     QFETCH(QString, status);
-    QFETCH(bool, running);
-    window->setIdleStatus("idle");
-    const QString logBefore = window->logText;
+    // Each chunk in a write of its own, then a mark on standard error once all are out.
+    QStringList steps;
     for (const QString &chunk : chunks)
-        window->handleEngineOutput(chunk);
+        steps << "raw " + chunk << "sleep 0.1";
+    steps << "sleep 0.2" << "rawerr a\\r\\nb" << "err done" << "wait-stop 30";
+    engine->setSteps(steps);
+    session->launchEngine("http://h/m", QString(), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("done\n"), 10000);
     QCOMPARE(statusText(), status);
-    QCOMPARE(buttonLooksRunning(), running);
-    QCOMPARE(window->logText, logBefore);
-
-    window->handleEngineStderr(QString());
-    QCOMPARE(window->logText, logBefore);
-    window->handleEngineStderr("a\r\nb");
-    QCOMPARE(window->logText, logBefore + "a\r\nb");
+    QVERIFY(buttonLooksRunning());
+    // Standard error is copied as it is; event lines and plain output are not.
+    QVERIFY(log.contains("a\r\nbdone\n"));
+    QVERIFY(!log.contains("event"));
+    QVERIFY(!log.contains("hello"));
+    click();
+    QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("stopped"), 5000);
 }
 
 void SupervisionTest::stopHonoured()
 {
     engine->setSteps({"out {\"event\":\"running\"}", "wait-stop 30", "exit 9"});
-    window->launchEngine("http://h/m", QString(), QString());
+    session->launchEngine("http://h/m", QString(), QString());
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("running"), 10000);
-    const QString inputFile = window->inputFilePath;
+    const QString inputFile = session->inputFilePath();
     QVERIFY(QFileInfo::exists(inputFile));
-    QTest::mouseClick(window->btnIngest, Qt::LeftButton);
+    click();
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("stopped"), 5000);
-    QVERIFY(window->logText.contains("stop: closing SRT\n"));
-    QVERIFY(window->logText.contains("stop seen\n"));
-    QVERIFY(window->logText.contains("\nkby_nuvix exit 0\n"));
-    QVERIFY(window->logText.indexOf("stop: closing SRT") < window->logText.indexOf("kby_nuvix exit 0"));
+    QVERIFY(log.contains("stop: closing SRT\n"));
+    QVERIFY(log.contains("stop seen\n"));
+    QVERIFY(log.contains("\nkby_nuvix exit 0\n"));
+    QVERIFY(log.indexOf("stop: closing SRT") < log.indexOf("kby_nuvix exit 0"));
     QVERIFY(!buttonLooksRunning());
-    QVERIFY(!window->userStop);
     QVERIFY(!QFileInfo::exists(inputFile));
+
+    // The stop ended with that run: the next run's end is its own.
+    engine->setSteps(2, {"out {\"event\":\"eof\"}", "exit 0"});
+    session->launchEngine("http://h/m", QString(), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("finished"), 10000);
 }
 
 void SupervisionTest::stopIgnoredIsKilledAfterGrace()
 {
-    window->chkAlwaysOn->setChecked(true);
+    setAlwaysOn(true);
     engine->setSteps({"stop-event", "out {\"event\":\"running\"}", "sleep 30"});
-    window->launchEngine("http://h/m", QString(), QString());
+    session->launchEngine("http://h/m", QString(), QString());
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("running"), 10000);
-    const qint64 pid = window->engineProc->processId();
+    const qint64 pid = session->engineProcess()->processId();
     QElapsedTimer clock;
     clock.start();
-    QTest::mouseClick(window->btnIngest, Qt::LeftButton);
+    click();
     const qint64 spent = clock.elapsed();
     QVERIFY2(spent >= 700 && spent < 5000, qPrintable(QString::number(spent)));
-    QVERIFY(window->logText.contains("stop: closing SRT\n"));
+    QVERIFY(log.contains("stop: closing SRT\n"));
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("stopped"), 5000);
     QTRY_VERIFY_WITH_TIMEOUT(processGone(pid), 5000);
     // Always-on does not bring back what the user stopped.
-    QTest::qWait(window->restartDelayMs + 300);
+    QTest::qWait(session->restartDelay() + 300);
     QCOMPARE(statusText(), QString("stopped"));
     QCOMPARE(engine->runs().size(), 1);
     QCOMPARE(temp->ingestFiles(), QStringList());
@@ -330,14 +395,14 @@ void SupervisionTest::stopIgnoredIsKilledAfterGrace()
 void SupervisionTest::noStopEventIsKilledAtOnce()
 {
     engine->setSteps({"out {\"event\":\"running\"}", "sleep 30"});
-    window->launchEngine("http://h/m", QString(), QString());
+    session->launchEngine("http://h/m", QString(), QString());
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("running"), 10000);
     QElapsedTimer clock;
     clock.start();
-    QTest::mouseClick(window->btnIngest, Qt::LeftButton);
+    click();
     QVERIFY2(clock.elapsed() < 700, qPrintable(QString::number(clock.elapsed())));
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("stopped"), 5000);
-    QVERIFY(!window->logText.contains("stop: closing SRT"));
+    QVERIFY(!log.contains("stop: closing SRT"));
     QCOMPARE(temp->ingestFiles(), QStringList());
 }
 
@@ -378,27 +443,26 @@ void SupervisionTest::endings()
     QFETCH(QString, status);
     QFETCH(QString, logged);
     QFETCH(QString, notLogged);
-    window->chkAlwaysOn->setChecked(alwaysOn);
+    setAlwaysOn(alwaysOn);
     engine->setSteps(steps);
-    StatusRecorder recorder(window->lblStatus);
-    window->launchEngine("http://h/m", QString(), QString());
+    session->launchEngine("http://h/m", QString(), QString());
     // An "eof" event shows "finished" before the exit: wait for the exit itself.
-    QTRY_VERIFY_WITH_TIMEOUT(window->logText.contains("\nkby_nuvix exit"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("\nkby_nuvix exit"), 10000);
     QCOMPARE(statusText(), status);
     QVERIFY(!buttonLooksRunning());
-    QVERIFY2(window->logText.contains(logged), qPrintable(window->logText));
-    QVERIFY2(!window->logText.contains(notLogged), qPrintable(window->logText));
+    QVERIFY2(log.contains(logged), qPrintable(log));
+    QVERIFY2(!log.contains(notLogged), qPrintable(log));
     QCOMPARE(temp->ingestFiles(), QStringList());
     // Nothing restarts behind the final message.
-    QTest::qWait(window->restartDelayMs + 300);
+    QTest::qWait(session->restartDelay() + 300);
     QCOMPARE(statusText(), status);
     QCOMPARE(engine->runs().size(), 1);
-    QVERIFY(!recorder.seen().contains("reconnecting"));
+    QVERIFY(!statuses.contains("reconnecting"));
 }
 
 void SupervisionTest::failedToStart()
 {
-    window->chkAlwaysOn->setChecked(true);
+    setAlwaysOn(true);
     const QString notRunnable = temp->path() + "/engine-without-exec-bit";
     QFile file(notRunnable);
     QVERIFY(file.open(QIODevice::WriteOnly));
@@ -407,27 +471,26 @@ void SupervisionTest::failedToStart()
     QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
     setEngineProgramForTests(notRunnable);
 
-    window->launchEngine("http://h/m", QString(), QString());
+    session->launchEngine("http://h/m", QString(), QString());
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("failed to start kby_nuvix"), 10000);
     QVERIFY(!buttonLooksRunning());
-    QVERIFY(window->inputFilePath.isEmpty());
+    QVERIFY(session->inputFilePath().isEmpty());
     QCOMPARE(temp->ingestFiles(), QStringList());
-    QTest::qWait(window->restartDelayMs + 300);
+    QTest::qWait(session->restartDelay() + 300);
     QCOMPARE(statusText(), QString("failed to start kby_nuvix"));
-    QVERIFY(!window->restartPending);
+    QVERIFY(!session->isRestartPending());
 }
 
 void SupervisionTest::alwaysOnReusesThenExtracts()
 {
-    window->chkAlwaysOn->setChecked(true);
+    setAlwaysOn(true);
     prepareStart({"http://127.0.0.1:1/only.m3u8"});
     // Every run drops its connection after a moment.
     engine->setSteps({"out {\"event\":\"running\"}", "sleep 0.1", "err connection lost", "exit 4"});
     // The fifth run keeps going until it is stopped.
     engine->setSteps(5, {"out {\"event\":\"running\"}", "wait-stop 30"});
-    StatusRecorder recorder(window->lblStatus);
 
-    QTest::mouseClick(window->btnIngest, Qt::LeftButton);
+    click();
     waitForRuns(5, 20000);
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("running"), 10000);
 
@@ -440,68 +503,68 @@ void SupervisionTest::alwaysOnReusesThenExtracts()
                  ingestFileText("https://video.example/watch?v=abc&t=95", 0,
                                 "http://127.0.0.1:1/only.m3u8", QString(), QString()));
     }
-    const QString log = window->logText;
     QCOMPARE(log.count("\nalways on: same links\n"), 2);
     QCOMPARE(log.count("\nalways on: extracting again\n"), 2);
     QVERIFY(log.indexOf("same links") < log.indexOf("extracting again"));
-    QVERIFY(recorder.sawInOrder({"extracting...", "starting...", "running", "reconnecting",
-                                 "starting...", "running", "reconnecting", "extracting..."}));
-    // An always-on restart keeps the log of the start.
+    QVERIFY(sawInOrder({"extracting...", "starting...", "running", "reconnecting", "starting...",
+                        "running", "reconnecting", "extracting..."}));
+    // An always-on restart keeps the log of the start; only the user's start began it afresh.
     QVERIFY(log.contains("\nkby_nuvix exit 4\n"));
+    QCOMPARE(logRestarts, 1);
 
-    QTest::mouseClick(window->btnIngest, Qt::LeftButton);
+    click();
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("stopped"), 5000);
     QCOMPARE(temp->ingestFiles(), QStringList());
 }
 
 void SupervisionTest::alwaysOnInputEndExtractsAgain()
 {
-    window->chkAlwaysOn->setChecked(true);
+    setAlwaysOn(true);
     prepareStart({"http://127.0.0.1:1/v", "http://127.0.0.1:1/a"});
     engine->setSteps({"out {\"event\":\"eof\"}", "exit 0"});
     engine->setSteps(3, {"wait-stop 30"});
-    QTest::mouseClick(window->btnIngest, Qt::LeftButton);
+    click();
     waitForRuns(3, 20000);
     QCOMPARE(ytDlpRuns(), 3);
-    QCOMPARE(window->logText.count("\nalways on: extracting again\n"), 2);
-    QVERIFY(!window->logText.contains("same links"));
-    QCOMPARE(window->videoUrl, QString("http://127.0.0.1:1/v"));
-    QCOMPARE(window->audioUrl, QString("http://127.0.0.1:1/a"));
-    QTest::mouseClick(window->btnIngest, Qt::LeftButton);
+    QCOMPARE(log.count("\nalways on: extracting again\n"), 2);
+    QVERIFY(!log.contains("same links"));
+    QCOMPARE(session->videoUrl(), QString("http://127.0.0.1:1/v"));
+    QCOMPARE(session->audioUrl(), QString("http://127.0.0.1:1/a"));
+    click();
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("stopped"), 5000);
 }
 
-void SupervisionTest::buttonWhileReconnectingCancels()
+void SupervisionTest::stopWhileReconnectingCancels()
 {
-    window->chkAlwaysOn->setChecked(true);
-    window->restartDelayMs = 1500;
+    setAlwaysOn(true);
+    session->setRestartDelayMs(1500);
     prepareStart({"http://127.0.0.1:1/m"});
     engine->setSteps({"exit 4"});
-    QTest::mouseClick(window->btnIngest, Qt::LeftButton);
+    click();
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("reconnecting"), 10000);
     QVERIFY(buttonLooksRunning());
-    QVERIFY(window->btnIngest->isEnabled());
+    QVERIFY(buttonEnabled());
     const int extractions = ytDlpRuns();
 
-    QTest::mouseClick(window->btnIngest, Qt::LeftButton);
+    click();
     QCOMPARE(statusText(), QString("stopped"));
     QVERIFY(!buttonLooksRunning());
-    QTest::qWait(window->restartDelayMs + 500);
+    QTest::qWait(session->restartDelay() + 500);
     QCOMPARE(statusText(), QString("stopped"));
     QCOMPARE(engine->runs().size(), 1);
     QCOMPARE(ytDlpRuns(), extractions);
 }
 
-void SupervisionTest::untickWhileReconnecting()
+void SupervisionTest::alwaysOffWhileReconnecting()
 {
-    window->chkAlwaysOn->setChecked(true);
-    window->restartDelayMs = 800;
+    setAlwaysOn(true);
+    session->setRestartDelayMs(800);
     prepareStart({"http://127.0.0.1:1/m"});
     engine->setSteps({"exit 0"});
-    QTest::mouseClick(window->btnIngest, Qt::LeftButton);
+    click();
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("reconnecting"), 10000);
     const int extractions = ytDlpRuns();
-    window->chkAlwaysOn->setChecked(false);
+    setAlwaysOn(false);
     QCOMPARE(statusText(), QString("reconnecting"));
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("disconnected"), 5000);
     QVERIFY(!buttonLooksRunning());
@@ -511,78 +574,188 @@ void SupervisionTest::untickWhileReconnecting()
 
 void SupervisionTest::stopWhileExtracting()
 {
-    window->chkAlwaysOn->setChecked(true);
+    setAlwaysOn(true);
     prepareStart({"http://127.0.0.1:1/m"});
     QFile sleep(ytDlpDir() + "/hls.sleep");
     QVERIFY(sleep.open(QIODevice::WriteOnly));
     sleep.write("30\n");
     sleep.close();
-    QTest::mouseClick(window->btnIngest, Qt::LeftButton);
+    click();
     QCOMPARE(statusText(), QString("extracting..."));
     QTRY_VERIFY_WITH_TIMEOUT(ytDlpRuns() == 1, 5000);
-    QTest::mouseClick(window->btnIngest, Qt::LeftButton);
+    click();
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("stopped"), 5000);
-    QTest::qWait(window->restartDelayMs + 300);
+    QTest::qWait(session->restartDelay() + 300);
     QCOMPARE(statusText(), QString("stopped"));
     QVERIFY(engine->runs().isEmpty());
 }
 
-void SupervisionTest::closeWhileExtractingKillsAndIgnores()
+void SupervisionTest::shutdownWhileExtractingKillsAndIgnores()
 {
-    window->chkAlwaysOn->setChecked(true);
-    window->extractTimeoutMs = 600;
+    setAlwaysOn(true);
+    session->setExtractTimeoutMs(600);
     prepareStart({"http://127.0.0.1:1/m"});
     QFile sleep(ytDlpDir() + "/hls.sleep");
     QVERIFY(sleep.open(QIODevice::WriteOnly));
     sleep.write("30\n");
     sleep.close();
-    QTest::mouseClick(window->btnIngest, Qt::LeftButton);
+    click();
     // Everything yt-dlp prints has reached the log; then it only sleeps.
-    QTRY_VERIFY_WITH_TIMEOUT(window->logText.contains("http://127.0.0.1:1/m\n"), 5000);
-    QVERIFY(window->extractProc->state() == QProcess::Running);
-    const qint64 pid = window->extractProc->processId();
-    window->close();
-    QVERIFY(window->closing);
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("http://127.0.0.1:1/m\n"), 5000);
+    QVERIFY(session->extractorProcess()->state() == QProcess::Running);
+    const qint64 pid = session->extractorProcess()->processId();
+    session->shutdown();
+    QVERIFY(session->isShutDown());
     QTRY_VERIFY_WITH_TIMEOUT(processGone(pid), 5000);
     const QString status = statusText();
-    const QString log = window->logText;
     // Past the extraction time-out and a restart delay: nothing acts any more.
-    QTest::qWait(window->extractTimeoutMs + window->restartDelayMs + 500);
+    QTest::qWait(session->extractTimeout() + session->restartDelay() + 500);
     QCOMPARE(statusText(), status);
-    QVERIFY2(window->logText == log, qPrintable(window->logText.mid(log.size() - 40)));
+    QVERIFY2(log == log, qPrintable(log.mid(log.size() - 40)));
     QVERIFY(!log.contains("Timed out"));
     QVERIFY(engine->runs().isEmpty());
     QCOMPARE(ytDlpRuns(), 1);
 }
 
-void SupervisionTest::closeWhileEngineRuns()
+void SupervisionTest::shutdownWhileEngineRuns()
 {
-    window->chkAlwaysOn->setChecked(true);
+    setAlwaysOn(true);
     engine->setSteps({"out {\"event\":\"running\"}", "wait-stop 30"});
-    window->launchEngine("http://h/m", QString(), QString());
+    session->launchEngine("http://h/m", QString(), QString());
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("running"), 10000);
-    const qint64 pid = window->engineProc->processId();
-    window->close();
+    const qint64 pid = session->engineProcess()->processId();
+    session->shutdown();
     // The close waits for the engine, so it is gone and its file removed now.
     QVERIFY(processGone(pid));
     QCOMPARE(temp->ingestFiles(), QStringList());
-    QVERIFY(window->logText.contains("stop: closing SRT\n"));
-    QTest::qWait(window->restartDelayMs + 300);
+    QVERIFY(log.contains("stop: closing SRT\n"));
+    QTest::qWait(session->restartDelay() + 300);
     QCOMPARE(engine->runs().size(), 1);
-    QVERIFY(!window->restartPending);
+    QVERIFY(!session->isRestartPending());
 }
 
 void SupervisionTest::destroyWhileEngineRuns()
 {
     engine->setSteps({"out {\"event\":\"running\"}", "sleep 30"});
-    window->launchEngine("http://h/m", QString(), QString());
+    session->launchEngine("http://h/m", QString(), QString());
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("running"), 10000);
-    const qint64 pid = window->engineProc->processId();
-    // Without a close first: the dying process must not reach the dying window.
+    const qint64 pid = session->engineProcess()->processId();
+    // Without a shutdown first: the dying process must not reach the dying session.
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Destroyed while process"));
-    window.reset();
+    session.reset();
     QVERIFY(processGone(pid));
 }
 
-QTEST_MAIN(SupervisionTest)
+void SupervisionTest::srtModesReachTheEngine_data()
+{
+    QTest::addColumn<bool>("live");
+    QTest::addColumn<bool>("listener");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("latency");
+    QTest::addColumn<QString>("passphrase");
+    QTest::addColumn<QString>("srtUrl");
+    QTest::addColumn<int>("statsInterval");
+
+    QTest::newRow("file caller with passphrase: the address of old")
+        << false << false << "127.0.0.1" << "" << "pass phrase \"10\"" << "srt://127.0.0.1:9001?streamid=cam%201%2Alossless"
+        << 1;
+    QTest::newRow("live listener on every address, latency")
+        << true << true << "" << "200" << "" << "srt://:9001?streamid=cam%201&transtype=live&mode=listener&latency=200"
+        << 5;
+    QTest::newRow("file with latency, no figures") << false << false << "10.0.0.5" << "120" << "secretsecret"
+                                                   << "srt://10.0.0.5:9001?streamid=cam%201%2Alossless&latency=120"
+                                                   << 0;
+}
+
+void SupervisionTest::srtModesReachTheEngine()
+{
+    QFETCH(bool, live);
+    QFETCH(bool, listener);
+    QFETCH(QString, host);
+    QFETCH(QString, latency);
+    QFETCH(QString, passphrase);
+    QFETCH(QString, srtUrl);
+    QFETCH(int, statsInterval);
+    job.srt.host = host;
+    job.srt.live = live;
+    job.srt.listener = listener;
+    job.srt.latency = latency;
+    job.srt.passphrase = passphrase;
+    session->setJob(job);
+    session->setStatsInterval(statsInterval);
+    session->setPageLink("https://video.example/p");
+    engine->setSteps({"exit 0"});
+    session->launchEngine("http://h/m", QString(), QString());
+    waitForRuns(1);
+    const QJsonObject run = engine->runs().first();
+    QStringList args;
+    for (const QJsonValue &v : run.value("args").toArray())
+        args << v.toString();
+    QCOMPARE(args.mid(2, 2), (QStringList{"--srt-url", srtUrl}));
+    QCOMPARE(args.contains("--stats-interval"), statsInterval > 0);
+    if (statsInterval > 0)
+        QCOMPARE(args.last(), QString::number(statsInterval));
+    // The passphrase goes through the owner-only input file, never the command line.
+    QCOMPARE(run.value("input_text").toString(),
+             ingestFileText("https://video.example/p", 0, "http://h/m", QString(), QString(), passphrase));
+    if (!passphrase.isEmpty()) {
+        for (const QString &arg : args)
+            QVERIFY2(!arg.contains("pass"), qPrintable(arg));
+        QVERIFY(!log.contains(passphrase));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("finished"), 10000);
+}
+
+void SupervisionTest::statsAndListenerStatuses()
+{
+    job.srt.listener = true;
+    job.srt.port = "9301";
+    session->setJob(job);
+    QList<SrtStats> figures;
+    connect(session.get(), &RelaySession::statsChanged, this, [&figures](const SrtStats &s) { figures << s; });
+    engine->setSteps({"out {\"event\":\"opening_inputs\"}", "out {\"event\":\"srt_listening\"}", "sleep 0.2",
+                      "out {\"event\":\"srt_connected\"}", "out {\"event\":\"running\"}", "sleep 0.2",
+                      "out {\"event\":\"srt_stats\",\"mbps\":6.21,\"rtt_ms\":3.1,\"sent\":2000,\"lost\":3,"
+                      "\"retrans\":2,\"buffer_ms\":14,\"bytes\":1234567}",
+                      "err SRT stats: 1234567 bytes in 2000 packets, lost 3, retransmitted 2, RTT 3.1 ms",
+                      "out {\"event\":\"eof\"}", "exit 0"});
+    session->launchEngine("http://h/m", QString(), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("\nkby_nuvix exit 0\n"), 10000);
+    QCOMPARE(statuses, (QStringList{"starting...", "opening inputs...", "waiting for a receiver on port 9301",
+                                    "srt connected", "running", "running  6.2 Mb/s  RTT 3 ms  loss 0.1%",
+                                    "finished", "finished"}));
+    QCOMPARE(figures.size(), 1);
+    QCOMPARE(figures.first().bytes, 1234567);
+    QCOMPARE(figures.first().retrans, 2);
+    // The end summary is the engine's log line, copied like any other.
+    QVERIFY(log.contains("SRT stats: 1234567 bytes in 2000 packets, lost 3, retransmitted 2, RTT 3.1 ms\n"));
+}
+
+void SupervisionTest::refusalAdviceInTheStatus_data()
+{
+    QTest::addColumn<bool>("alwaysOn");
+    QTest::addColumn<QString>("status");
+    const QString advice = "the receiver expects live mode; add transtype=live to the SRT address";
+    QTest::newRow("once") << false << advice;
+    QTest::newRow("always on") << true << "reconnecting: " + advice;
+}
+
+void SupervisionTest::refusalAdviceInTheStatus()
+{
+    QFETCH(bool, alwaysOn);
+    QFETCH(QString, status);
+    setAlwaysOn(alwaysOn);
+    session->setRestartDelayMs(5000);
+    engine->setSteps({"err 2026-01-31 18:05:09  SRT connect failed: Connection setup failure: connection rejected",
+                      "err 2026-01-31 18:05:09  SRT hint: the receiver expects live mode; add transtype=live to "
+                      "the SRT address",
+                      "sleep 0.2", "out {\"event\":\"error\",\"detail\":\"mux_open_failed\"}", "exit 3"});
+    session->launchEngine("http://h/m", QString(), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("\nkby_nuvix exit 3\n"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(statusText(), status, 5000);
+    QVERIFY(sawInOrder({"the receiver expects live mode; add transtype=live to the SRT address", status}));
+    QCOMPARE(session->isRestartPending(), alwaysOn);
+}
+
+QTEST_GUILESS_MAIN(SupervisionTest)
 #include "supervision_test.moc"

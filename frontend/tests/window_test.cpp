@@ -1,6 +1,8 @@
 #include "app_style.h"
+#include "engine_test_support.h"
 #include "isolated_settings.h"
 #include "nuvix_window.h"
+#include "relay_session.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -83,11 +85,13 @@ void WindowTest::identityAndSlots()
     QVERIFY(!w.quitAtStartRequested());
     QVERIFY(!w.logsDialog);
     QVERIFY(!w.logsView);
-    QVERIFY(!w.engineProc);
-    QVERIFY(!w.extractProc);
-    QCOMPARE(w.extractGeneration, 0);
-    QCOMPARE(w.restartToken, 0);
-    QVERIFY(!w.restartPending);
+    // The run belongs to a session the window owns; nothing of it has started.
+    QVERIFY(w.session);
+    QCOMPARE(w.session->parent(), static_cast<QObject *>(&w));
+    QVERIFY(!w.session->engineProcess());
+    QVERIFY(!w.session->extractorProcess());
+    QVERIFY(!w.session->isBusy());
+    QVERIFY(!w.session->isShutDown());
     QCOMPARE(w.settings->parent(), static_cast<QObject *>(&w));
     QCOMPARE(w.settings->format(), QSettings::NativeFormat);
     QCOMPARE(w.settings->organizationName(), QStringLiteral("Orvanta"));
@@ -114,6 +118,13 @@ void WindowTest::controls()
         {w.edtHost, "QLineEdit", "", "IP", ""},
         {w.edtPort, "QLineEdit", "", "port", ""},
         {w.edtStreamId, "QLineEdit", "", "stream id", ""},
+        {w.cmbSrtMode, "QComboBox", "cmbSrtMode", "caller",
+         "caller: connect to the receiver\nlistener: wait on the port for the receiver to connect"},
+        {w.cmbSrtTransfer, "QComboBox", "cmbSrtTransfer", "file",
+         "file: reliable SRT file mode\nlive: SRT live mode, as most live receivers expect"},
+        {w.edtLatency, "QLineEdit", "edtLatency", "latency ms", "SRT latency in milliseconds; empty: the default"},
+        {w.edtPassphrase, "QLineEdit", "edtPassphrase", "passphrase",
+         "SRT encryption passphrase (10 to 79 characters); empty: none"},
         {w.edtLink, "QLineEdit", "", "Paste a video platform link", ""},
         {w.btnPaste, "QPushButton", "btnPaste", "", "Clear the link and paste from the clipboard"},
         {w.btnClear, "QPushButton", "btnClear", "", "Clear the link"},
@@ -154,6 +165,10 @@ void WindowTest::controls()
     }
 
     QVERIFY(w.lblStatus->wordWrap());
+    // Typed passphrases are not shown.
+    QCOMPARE(w.edtPassphrase->echoMode(), QLineEdit::Password);
+    QCOMPARE(w.cmbSrtMode->itemText(1), QStringLiteral("listener"));
+    QCOMPARE(w.cmbSrtTransfer->itemText(1), QStringLiteral("live"));
     QCOMPARE(w.lstPresets->contextMenuPolicy(), Qt::CustomContextMenu);
     QVERIFY(w.btnAbout->isFlat());
     QCOMPARE(w.btnAbout->cursor().shape(), Qt::PointingHandCursor);
@@ -288,7 +303,7 @@ void WindowTest::layoutAndFocusOrder()
     QVERIFY(QTest::qWaitForWindowExposed(&w));
 
     // Rows from top to bottom.
-    const QList<QWidget *> column = {w.edtHost, w.edtLink, w.btnIngest, w.lblStatus, w.edtPresetName,
+    const QList<QWidget *> column = {w.edtHost, w.cmbSrtMode, w.edtLink, w.btnIngest, w.lblStatus, w.edtPresetName,
                                      w.lstPresets, w.btnShowLogs};
     for (int i = 1; i < column.size(); ++i)
         QVERIFY2(column.at(i - 1)->geometry().bottom() < column.at(i)->geometry().top(),
@@ -296,6 +311,7 @@ void WindowTest::layoutAndFocusOrder()
     // Left to right within each row.
     const QList<QList<QWidget *>> rows = {
         {w.edtHost, w.edtPort, w.edtStreamId},
+        {w.cmbSrtMode, w.cmbSrtTransfer, w.edtLatency, w.edtPassphrase},
         {w.edtLink, w.btnPaste, w.btnClear},
         {w.centralWidget()->findChild<QLabel *>(QStringLiteral("lblQuality")), w.cmbQuality, w.chkAlwaysOn,
          w.btnIngest},
@@ -307,6 +323,7 @@ void WindowTest::layoutAndFocusOrder()
             QVERIFY(row.at(i - 1)->geometry().right() < row.at(i)->geometry().left());
     // The stretch in row 3 pushes "always on" and Start to the right edge.
     QCOMPARE(w.btnIngest->geometry().right(), w.edtStreamId->geometry().right());
+    QCOMPARE(w.edtPassphrase->geometry().right(), w.edtStreamId->geometry().right());
     QVERIFY(w.chkAlwaysOn->geometry().left() - w.cmbQuality->geometry().right() > 40);
 
     // Keyboard focus follows the order of creation.
@@ -417,20 +434,35 @@ void WindowTest::closeCancelsPendingWork()
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
 
-    w.extractGeneration = 4;
-    w.restartToken = 7;
-    w.restartPending = true;
-    w.extractProc = new QProcess(&w);
-    w.extractProc->start(QStringLiteral("/bin/sleep"), {QStringLiteral("30")});
-    QVERIFY(w.extractProc->waitForStarted(5000));
+    // An always-on start whose yt-dlp hangs.
+    QTemporaryDir control;
+    qputenv("FAKE_YT_DLP_DIR", control.path().toLocal8Bit());
+    auto unsetControl = qScopeGuard([] { qunsetenv("FAKE_YT_DLP_DIR"); });
+    QFile sleep(control.filePath(QStringLiteral("hls.sleep")));
+    QVERIFY(sleep.open(QIODevice::WriteOnly));
+    sleep.write("30\n");
+    sleep.close();
+    w.settings->setValue(QStringLiteral("YT_DLP_PATH"), supportScript(QStringLiteral("fake_yt_dlp")));
+    w.session->setExtractTimeoutMs(300);
+    w.session->setRestartDelayMs(300);
+    w.edtLink->setText(QStringLiteral("https://video.example/watch?v=1"));
+    w.edtStreamId->setText(QStringLiteral("cam"));
+    w.chkAlwaysOn->setChecked(true);
+    w.btnIngest->click();
+    QTRY_VERIFY_WITH_TIMEOUT(w.session->extractorProcess()
+                                 && w.session->extractorProcess()->state() == QProcess::Running, 5000);
 
     QVERIFY(w.close());
+    const QString status = w.lblStatus->text();
     QVERIFY(w.closing);
-    QCOMPARE(w.extractGeneration, 5);
-    QCOMPARE(w.restartToken, 8);
-    QVERIFY(!w.restartPending);
-    QVERIFY(w.extractProc->waitForFinished(5000));
-    QCOMPARE(w.extractProc->exitStatus(), QProcess::CrashExit);
+    QVERIFY(w.session->isShutDown());
+    QVERIFY(!w.session->isRestartPending());
+    QTRY_COMPARE_WITH_TIMEOUT(w.session->extractorProcess()->state(), QProcess::NotRunning, 5000);
+    QCOMPARE(w.session->extractorProcess()->exitStatus(), QProcess::CrashExit);
+    // Neither the time-out nor always-on acts after the close.
+    QTest::qWait(800);
+    QCOMPARE(w.lblStatus->text(), status);
+    QVERIFY(!w.session->isBusy());
     QVERIFY(!w.isVisible());
 }
 

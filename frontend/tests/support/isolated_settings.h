@@ -18,6 +18,8 @@ public:
 
     bool isValid() const { return dir.isValid(); }
     QString path() const { return dir.path(); }
+    // The per-user config folder of the stores: XDG_CONFIG_HOME for a child program.
+    QString configHome() const { return dir.filePath(QStringLiteral("config")); }
 
     // The window's store ("Orvanta"/"Nuvix"), read fresh from disk.
     std::unique_ptr<QSettings> store() const;

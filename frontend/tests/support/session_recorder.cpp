@@ -1,0 +1,24 @@
+#include "session_recorder.h"
+
+SessionRecorder::SessionRecorder(RelaySession *session)
+{
+    connect(session, &RelaySession::statusChanged, this, [this](const QString &text) { statuses << text; });
+    connect(session, &RelaySession::activityChanged, this,
+            [this](RelaySession::Activity a) { activity = a; });
+    connect(session, &RelaySession::logAppended, this, [this](const QString &text) { log += text; });
+    connect(session, &RelaySession::logRestarted, this, [this] {
+        log.clear();
+        ++logRestarts;
+    });
+    connect(session, &RelaySession::ended, this, [this](RelaySession::Ending ending) { endings << ending; });
+}
+
+bool SessionRecorder::sawInOrder(const QStringList &wanted) const
+{
+    int next = 0;
+    for (const QString &text : statuses) {
+        if (next < wanted.size() && text == wanted.at(next))
+            ++next;
+    }
+    return next == wanted.size();
+}
