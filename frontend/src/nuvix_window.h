@@ -172,6 +172,20 @@ private:
 
     // ---- end of link extraction ----
 
+    // ---- yt-dlp age (nuvix_window_yt_dlp_age.cpp) ----
+    // Takes the version the probe or the setup dialog read; an old yt-dlp is said
+    // once, in the log and, when nothing runs, in the status line.
+    void noteYtDlpVersion(const QString &version, const QString &path);
+    // A failed extraction's message, with the age as its likely cause when
+    // yt-dlp is old (the advice then goes to the log too).
+    QString extractionFailureMessage(const QString &message);
+
+    QString ytDlpVersion;
+    QString ytDlpInUse;
+    int ytDlpAge = -1;
+    bool ytDlpAgeNoted = false;
+    // ---- end of yt-dlp age ----
+
     // ---- engine supervision and update check (nuvix_window_engine.cpp, nuvix_window_update.cpp) ----
     friend class SupervisionTest;
     friend class UpdateReplyTest;

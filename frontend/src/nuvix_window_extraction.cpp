@@ -53,7 +53,10 @@ bool NuvixWindow::runWelcomeSetup()
 {
     WelcomeSetupDialog dialog(settings, [this](const QString &text) { appendLog(text); }, this);
     connect(&dialog, &WelcomeSetupDialog::exitChosen, this, [this] { quitAtStart = true; });
-    return dialog.exec() == QDialog::Accepted;
+    const bool accepted = dialog.exec() == QDialog::Accepted;
+    if (accepted)
+        noteYtDlpVersion(dialog.chosenVersion(), dialog.chosenPath());
+    return accepted;
 }
 
 void NuvixWindow::checkYtDlpAtStart()
@@ -91,6 +94,7 @@ void NuvixWindow::onProbeFinished(const QString &path, int exitCode)
 
     if (exitCode == 0) {
         appendLog(QStringLiteral("yt-dlp ") + version + QLatin1Char('\n') + path + QLatin1Char('\n'));
+        noteYtDlpVersion(version, path);
         return;
     }
     // Both failure handlers may see the same failure; report it once.
@@ -294,7 +298,7 @@ void NuvixWindow::onExtractorFinished()
         QString message = extractorErrorText(extractErr);
         if (message.isEmpty())
             message = QStringLiteral("nothing found");
-        endExtractionWithFailure(message);
+        endExtractionWithFailure(extractionFailureMessage(message));
         return;
     }
     if (addresses.size() > 2) {

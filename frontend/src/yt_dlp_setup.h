@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -15,8 +16,13 @@ constexpr const char YT_DLP_PATH_KEY[] = "YT_DLP_PATH";
 // The yt-dlp program's file name next to the front-end.
 QString ytDlpFileName();
 
-// Where yt-dlp is run from: storedPath (trimmed) if it exists, else yt-dlp in
-// programDir, else yt-dlp on the search path; empty when none is found.
+// Names yt-dlp is looked for under, best first: the file the yt-dlp project
+// publishes for this system, then the plain program name.
+QStringList ytDlpLookupNames();
+
+// Where yt-dlp is run from: storedPath (trimmed) if it exists, else for each of
+// ytDlpLookupNames() in turn the file in programDir, then one on the search
+// path; empty when none is found.
 QString findYtDlp(const QString &storedPath, const QString &programDir);
 
 // The modal "Welcome Setup" dialog that asks for the downloaded yt-dlp. A file
@@ -34,11 +40,14 @@ public:
     WelcomeSetupDialog(QSettings *settings, std::function<void(const QString &)> appendLog,
                        QWidget *parent);
 
-    // Runs file with --version and takes it when it exits with 0.
+    // Runs file with --version and takes it when it exits with 0. The user's own
+    // file without the execute bit gets it first; every refusal says why.
     void checkFile(const QString &file);
 
     QString chosenPath() const { return chosenFile; }
     QString chosenVersion() const { return chosenFileVersion; }
+    // The check gave the chosen file its execute bit.
+    bool madeChosenExecutable() const { return madeExecutable; }
 
 Q_SIGNALS:
     // Exit was pressed; emitted before the dialog is rejected.
@@ -48,6 +57,9 @@ private:
     void chooseFile();
     void acceptChoice();
     void exitSetup();
+    void failCheck(const QString &message);
+    // Why file cannot run, or empty; sets the execute bit of the user's own file.
+    static QString prepareToRun(const QString &file, bool &setExecuteBit);
 
     QSettings *settings;
     std::function<void(const QString &)> appendLog;
@@ -59,4 +71,5 @@ private:
 
     QString chosenFile;
     QString chosenFileVersion;
+    bool madeExecutable = false;
 };
