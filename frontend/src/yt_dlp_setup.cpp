@@ -200,7 +200,12 @@ void WelcomeSetupDialog::checkFile(const QString &file)
     QProcess proc;
     proc.start(file, {QStringLiteral("--version")}, QIODevice::ReadWrite);
     if (!proc.waitForStarted(START_WAIT_MS)) {
-        failCheck(QStringLiteral("this file did not start (%1)").arg(proc.errorString()));
+        // Qt puts the failed call in front ("execvp: Exec format error").
+        QString reason = proc.errorString();
+        const int colon = reason.lastIndexOf(QLatin1String(": "));
+        if (colon >= 0)
+            reason = reason.mid(colon + 2);
+        failCheck(QStringLiteral("this file did not start (%1)").arg(reason));
         return;
     }
     if (!proc.waitForFinished(FINISH_WAIT_MS)) {

@@ -5,6 +5,7 @@
 #include "modal_driver.h"
 #include "nuvix_window.h"
 #include "yt_dlp_setup.h"
+#include "yt_dlp_version.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -167,6 +168,8 @@ private slots:
     void destroyedWhileYtDlpRuns();
     void missingYtDlpOpensSetup();
     void realYtDlpOnLoopbackPages();
+    void oldYtDlpNamedAsLikelyCause_data();
+    void oldYtDlpNamedAsLikelyCause();
     // Exit quits the application's event loops; it stays the last test.
     void exitInSetupFromStartFlow();
 };
@@ -677,6 +680,52 @@ void ExtractionTest::realYtDlpOnLoopbackPages()
     QVERIFY2(w->lblStatus->text().startsWith(QLatin1String("ERROR: ")), qPrintable(w->lblStatus->text()));
     QVERIFY(w->lblStatus->text().contains(QLatin1String("Requested format is not available")));
     QCOMPARE(w->mediaUrl, QString());
+    close(w);
+}
+
+void ExtractionTest::oldYtDlpNamedAsLikelyCause_data()
+{
+    QTest::addColumn<QByteArray>("version");
+    QTest::addColumn<bool>("old");
+    QTest::newRow("old yt-dlp") << QByteArray("2020.01.01\n") << true;
+    QTest::newRow("current yt-dlp") << QByteArray("2099.01.01\n") << false;
+    QTest::newRow("version without a date") << QByteArray("1.2.3\n") << false;
+}
+
+void ExtractionTest::oldYtDlpNamedAsLikelyCause()
+{
+    QFETCH(QByteArray, version);
+    QFETCH(bool, old);
+
+    Rig rig;
+    rig.write("version.out", version);
+    rig.write("hls.err", "[youtube] abc: Downloading webpage\nERROR: [youtube] abc: Unable to extract player\n");
+    auto w = openWindow();
+    fill(*w, QStringLiteral("https://www.youtube.com/watch?v=abc"));
+    w->btnIngest->click();
+    QVERIFY(waitForEnd(*w));
+
+    const QString error = QStringLiteral("ERROR: [youtube] abc: Unable to extract player");
+    const int days = ytDlpAgeDays(QString::fromUtf8(version), QDate::currentDate());
+    if (!old) {
+        QCOMPARE(w->lblStatus->text(), error);
+        QVERIFY(!w->logText.contains(QLatin1String("days old")));
+        close(w);
+        return;
+    }
+    QCOMPARE(w->lblStatus->text(), error + QStringLiteral(" (likely cause: yt-dlp is %1 days old)").arg(days));
+    // The start cleared the log; the failure explains the age again, once.
+    const QString advice = ytDlpAgeAdvice(QStringLiteral("2020.01.01"), days, fakeYtDlpPath(),
+                                          ytDlpCanSelfUpdate(fakeYtDlpPath()), QCoreApplication::applicationDirPath(),
+                                          w->settings->fileName());
+    QCOMPARE(w->logText.count(advice), 1);
+    QVERIFY(w->logText.indexOf(error) < w->logText.indexOf(advice));
+
+    // Other failures are not blamed on the age.
+    rig.write("hls.out", "https://a\nhttps://b\nhttps://c\n");
+    w->btnIngest->click();
+    QVERIFY(waitForEnd(*w));
+    QCOMPARE(w->lblStatus->text(), QStringLiteral("extractor returned an unexpected address list"));
     close(w);
 }
 
