@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing, the demo and the benchmarks need.
+# Installs the Debian packages that building, testing, packaging (dpkg-shlibdeps of
+# dpkg-dev reads the .deb's dependencies off the programs), the demo and the benchmarks need.
 # Idempotent and quiet when everything is already there.
 set -euo pipefail
 
@@ -13,6 +14,7 @@ packages=(
   xvfb x11-apps imagemagick
   clang libclang-rt-14-dev
   valgrind procps
+  dpkg-dev fakeroot
 )
 
 missing=()
