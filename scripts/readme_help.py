@@ -26,6 +26,7 @@ body { background: #050F15; color: #E6E6E6; font: 15px/1.5 sans-serif; max-width
 h1, h2, h3 { color: #EA700C; }
 a { color: #F2A65A; }
 code, pre { background: #262626; color: #EA700C; }
+pre code { background: none; }
 pre { padding: 0.6em; overflow-x: auto; }
 table { border-collapse: collapse; }
 td, th { border: 1px solid #4A4C50; padding: 0.2em 0.5em; text-align: left; }
@@ -50,6 +51,8 @@ def inline(text):
         part = re.sub(r"\[([^\]]+)\]\(([^)\s]+)\)",
                       lambda m: '<a href="%s">%s</a>' % (html.escape(m.group(2)), m.group(1)), part)
         part = re.sub(r"\*\*([^*]+)\*\*", r"<strong>\1</strong>", part)
+        # Bare addresses become links; a sentence's full stop stays outside.
+        part = re.sub(r'(?<![">])(https?://[^\s<]*[^\s<.,;:)])', r'<a href="\1">\1</a>', part)
         out.append(part)
     return "".join(out)
 
