@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing, packaging (dpkg-shlibdeps of
-# dpkg-dev reads the .deb's dependencies off the programs), the demo and the benchmarks need.
+# Installs the Debian packages that building, testing, packaging (CPack's .deb reads its
+# dependencies off the programs with dpkg-shlibdeps and file), the demo and the benchmarks need.
 # Idempotent and quiet when everything is already there.
 set -euo pipefail
 
@@ -14,7 +14,7 @@ packages=(
   xvfb x11-apps imagemagick
   clang libclang-rt-14-dev
   valgrind procps
-  dpkg-dev fakeroot
+  dpkg-dev file
 )
 
 missing=()

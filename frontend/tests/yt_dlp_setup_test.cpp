@@ -288,6 +288,12 @@ void YtDlpSetupTest::dialogAtFirst()
     QCOMPARE(rig.label("lblYtError")->text(), QString());
     QVERIFY(buttonWithText(&rig.dialog, QStringLiteral("Exit")));
     QVERIFY(buttonWithText(&rig.dialog, QStringLiteral("...")));
+    // Names the file the yt-dlp project publishes for Linux.
+    QCOMPARE(buttonWithText(&rig.dialog, QStringLiteral("..."))->toolTip(), QStringLiteral("Choose yt-dlp_linux"));
+    bool namesReleaseFile = false;
+    for (QLabel *l : rig.dialog.findChildren<QLabel *>())
+        namesReleaseFile |= l->text().contains(QLatin1String(">yt-dlp_linux<"));
+    QVERIFY(namesReleaseFile);
 
     // Continue does nothing before a file passed the check.
     rig.continueButton()->setEnabled(true);
@@ -530,18 +536,21 @@ void YtDlpSetupTest::fileDialogChoiceAndCancel()
 void YtDlpSetupTest::startUpWithoutYtDlp_data()
 {
     QTest::addColumn<bool>("choose");
-    QTest::newRow("dialog closed") << false;
-    QTest::newRow("file chosen") << true;
+    QTest::addColumn<QString>("version");
+    QTest::newRow("dialog closed") << false << "2099.01.01";
+    QTest::newRow("file chosen") << true << "2099.01.01";
+    QTest::newRow("old file chosen") << true << "2020.01.01";
 }
 
 void YtDlpSetupTest::startUpWithoutYtDlp()
 {
     QFETCH(bool, choose);
+    QFETCH(QString, version);
 
     IsolatedSettings iso;
     iso.clearStore();
     FakeControl fake;
-    fake.write("version.out", "2099.01.01\n");
+    fake.write("version.out", version.toUtf8() + '\n');
     ModalWatchdog watchdog;
     whenModalShows("WelcomeSetupDialog", [choose](QWidget *widget) {
         auto *dialog = static_cast<WelcomeSetupDialog *>(widget);
@@ -557,9 +566,20 @@ void YtDlpSetupTest::startUpWithoutYtDlp()
     QVERIFY(!w.quitAtStartRequested());
     // No version probe follows the dialog.
     QVERIFY(!w.probeProc);
+    const int days = ytDlpAgeDays(version, QDate::currentDate());
     if (choose) {
-        QCOMPARE(w.logText, QStringLiteral("yt-dlp 2099.01.01\n") + fakeYtDlpPath() + QLatin1Char('\n'));
-        QCOMPARE(w.lblStatus->text(), QString());
+        const QString chosenLine = QStringLiteral("yt-dlp ") + version + QLatin1Char('\n') + fakeYtDlpPath() + QLatin1Char('\n');
+        if (ytDlpIsOld(days)) {
+            // The chosen file's age is said like the probe's.
+            const bool selfUpdate = ytDlpCanSelfUpdate(fakeYtDlpPath());
+            QCOMPARE(w.logText, chosenLine + ytDlpAgeAdvice(version, days, fakeYtDlpPath(), selfUpdate,
+                                                            QCoreApplication::applicationDirPath(),
+                                                            w.settings->fileName()));
+            QCOMPARE(w.lblStatus->text(), ytDlpAgeStatus(days, selfUpdate));
+        } else {
+            QCOMPARE(w.logText, chosenLine);
+            QCOMPARE(w.lblStatus->text(), QString());
+        }
         QCOMPARE(iso.store()->value(QStringLiteral("YT_DLP_PATH")).toString(), fakeYtDlpPath());
         QCOMPARE(w.findYtDlp(), fakeYtDlpPath());
         QCOMPARE(fake.versionCalls(), 1);
