@@ -41,7 +41,8 @@ bool ytDlpCanSelfUpdate(const QString &path)
 {
     const QFileInfo file(path);
     const QString canonical = file.canonicalFilePath();
-    return ytDlpCanSelfUpdate(canonical, file.isWritable(), QFileInfo(QFileInfo(canonical).absolutePath()).isWritable());
+    const QFileInfo folder(QFileInfo(canonical).absolutePath());
+    return ytDlpCanSelfUpdate(canonical, file.isWritable(), folder.isWritable());
 }
 
 QString ytDlpAgeStatus(int ageDays, bool canSelfUpdate)
