@@ -3,7 +3,7 @@ BUILD     ?= build
 JOBS      ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test demo gui bench tsan asan fuzz soak screenshot windows windows-test clean
+.PHONY: all deps build test demo gui bench tsan asan fuzz soak screenshot install package windows windows-test clean
 
 all: build
 
@@ -70,6 +70,16 @@ windows: deps
 windows-test: windows deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target srt_test_listener
 	scripts/windows_test.py $(BUILD) build-windows
+
+# The programs side by side in <prefix>/bin, the menu entry, icons and help; the
+# prefix is /usr/local unless PREFIX (or CMAKE_INSTALL_PREFIX when configuring) says otherwise.
+PREFIX ?=
+install: build
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+# A Debian package (installs under /usr) in $(BUILD), its dependencies read off the programs.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf build build-tsan build-asan build-fuzz build-windows

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing, the demo and the benchmarks need.
+# Installs the Debian packages that building, testing, packaging (CPack's .deb reads its
+# dependencies off the programs with dpkg-shlibdeps and file), the demo and the benchmarks need.
 # Idempotent and quiet when everything is already there.
 set -euo pipefail
 
@@ -13,6 +14,7 @@ packages=(
   xvfb x11-apps imagemagick
   clang libclang-rt-14-dev
   valgrind procps
+  dpkg-dev file
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Renders the front-end's images into frontend/resources/.
+"""Renders the front-end's images into frontend/resources/ and the application
+icon in the sizes desktops expect into packaging/icons/hicolor/.
 
-Usage: scripts/render_icons.py [output folder]
+Usage: scripts/render_icons.py [output folder [icon folder]]
 
 Shapes are drawn at four times their size and scaled down, which gives clean
 anti-aliased edges. Button images come in a plain (light grey) and a hover
@@ -85,6 +86,30 @@ def windows_icon_group(png_path, ico_path):
     square.save(ico_path, sizes=[(16, 16), (32, 32), (48, 48), (128, 128)])
 
 
+HICOLOR_SIZES = (16, 32, 48, 64, 128, 256)
+
+
+def square_app_icon(size, path):
+    """The application icon on a square canvas, drawn at 256 and scaled, for menus."""
+    base = 256
+    img = Image.new("RGBA", (base * SCALE, base * SCALE), (0, 0, 0, 0))
+    d = ImageDraw.Draw(img)
+    k = base / 128.0
+
+    def t(*values):
+        return [round(v * k * SCALE) for v in values]
+
+    # Small sizes get a thinner margin so the tile stays readable.
+    margin = 1 if size <= 32 else 4
+    d.rounded_rectangle(t(margin, margin, 128 - margin, 128 - margin), radius=round(24 * k * SCALE),
+                        fill=DARK, outline=FIELD, width=round(4 * k * SCALE))
+    d.polygon([tuple(t(34, 34)), tuple(t(34, 94)), tuple(t(80, 64))], fill=ACCENT)
+    for r in (18, 30):
+        d.arc(t(80 - r, 64 - r, 80 + r, 64 + r), start=-45, end=45, fill=(255, 255, 255, 255),
+              width=round(6 * k * SCALE))
+    img.resize((size, size), Image.LANCZOS).save(path, optimize=True)
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "frontend", "resources")
@@ -95,6 +120,11 @@ def main():
     for name, draw in (("paste", paste_icon), ("clear", clear_icon), ("save", save_icon)):
         draw(PLAIN, os.path.join(img_dir, name + ".png"))
         draw(ACCENT, os.path.join(img_dir, name + "_hover.png"))
+    icons = sys.argv[2] if len(sys.argv) > 2 else os.path.join(here, "..", "packaging", "icons", "hicolor")
+    for size in HICOLOR_SIZES:
+        folder = os.path.join(icons, "%dx%d" % (size, size), "apps")
+        os.makedirs(folder, exist_ok=True)
+        square_app_icon(size, os.path.join(folder, "nuvix.png"))
 
 
 if __name__ == "__main__":

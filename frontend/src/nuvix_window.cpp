@@ -1,6 +1,7 @@
 #include "nuvix_window.h"
 
 #include "app_style.h"
+#include "help_page.h"
 #include "presets.h"
 #include "relay_session.h"
 #include "srt_target.h"
@@ -25,8 +26,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-const char HELP_PAGE_URL[] = "https://orvanta.example/nuvix/help";
 
 const char KEY_URL[] = "NUVIX_URL";
 const char KEY_STREAMID[] = "NUVIX_STREAMID";
@@ -244,7 +243,8 @@ void NuvixWindow::buildUi()
     lblHelp->setCursor(Qt::PointingHandCursor);
     lblHelp->setStyleSheet(QStringLiteral("color: white; font-size: 14px;"));
     lblHelp->setText(QStringLiteral("<a style='color:white;text-decoration:none;' href='")
-                     + QString::fromLatin1(HELP_PAGE_URL) + QStringLiteral("'>Help &raquo;</a>"));
+                     + helpPageUrl(QCoreApplication::applicationDirPath()).toString(QUrl::FullyEncoded)
+                     + QStringLiteral("'>Help &raquo;</a>"));
     rowBottom->addWidget(btnShowLogs, 0);
     rowBottom->addStretch(1);
     rowBottom->addWidget(btnAbout, 0);

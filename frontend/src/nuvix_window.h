@@ -107,6 +107,11 @@ private:
 
     void onUpdateReply(QNetworkReply *reply);
 
+    // yt-dlp age (nuvix_window_yt_dlp_age.cpp): takes the version the probe or the
+    // setup dialog read; an old yt-dlp is said once, in the log and, when nothing
+    // runs, in the status line, and the session names it when an extraction fails.
+    void noteYtDlpVersion(const QString &version, const QString &path);
+
     QLineEdit *edtHost = nullptr;
     QLineEdit *edtPort = nullptr;
     QLineEdit *edtStreamId = nullptr;
@@ -140,6 +145,7 @@ private:
     bool closing = false;
     bool quitAtStart = false;
     bool updateCheckStarted = false;
+    bool ytDlpAgeNoted = false;
 
     // The base destructor deletes the probe, and a process killed there still
     // emits finished; this member, destroyed first, cuts it off the

@@ -37,7 +37,10 @@ bool NuvixWindow::runWelcomeSetup()
 {
     WelcomeSetupDialog dialog(settings, [this](const QString &text) { appendLog(text); }, this);
     connect(&dialog, &WelcomeSetupDialog::exitChosen, this, [this] { quitAtStart = true; });
-    return dialog.exec() == QDialog::Accepted;
+    const bool accepted = dialog.exec() == QDialog::Accepted;
+    if (accepted)
+        noteYtDlpVersion(dialog.chosenVersion(), dialog.chosenPath());
+    return accepted;
 }
 
 void NuvixWindow::checkYtDlpAtStart()
@@ -75,6 +78,7 @@ void NuvixWindow::onProbeFinished(const QString &path, int exitCode)
 
     if (exitCode == 0) {
         appendLog(QStringLiteral("yt-dlp ") + version + QLatin1Char('\n') + path + QLatin1Char('\n'));
+        noteYtDlpVersion(version, path);
         return;
     }
     // Both failure handlers may see the same failure; report it once.

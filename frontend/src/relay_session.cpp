@@ -9,6 +9,7 @@
 #include "srt_target.h"
 #include "stop_event.h"
 #include "yt_dlp_lookup.h"
+#include "yt_dlp_version.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -318,6 +319,10 @@ void RelaySession::onExtractorFinished()
         QString message = extractorErrorText(extractErr);
         if (message.isEmpty())
             message = QStringLiteral("nothing found");
+        if (ytDlpIsOld(ytDlpAge)) {
+            appendLog(ytDlpAgeAdvice);
+            message = withYtDlpAgeCause(message, ytDlpAge);
+        }
         endExtractionWithFailure(message);
         return;
     }
@@ -339,6 +344,12 @@ void RelaySession::onExtractorFinished()
     for (const QString &format : extractorFormatLines(extractOut))
         appendLog(QStringLiteral("using ") + quality + QStringLiteral(": ") + format + QLatin1Char('\n'));
     launchEngine(mediaAddress, videoAddress, audioAddress);
+}
+
+void RelaySession::setYtDlpAge(int ageDays, const QString &advice)
+{
+    ytDlpAge = ageDays;
+    ytDlpAgeAdvice = advice;
 }
 
 void RelaySession::endExtractionWithFailure(const QString &message)

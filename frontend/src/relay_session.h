@@ -86,6 +86,10 @@ public:
     int extractTimeout() const { return extractTimeoutMs; }
     void setRestartDelayMs(int ms) { restartDelayMs = ms; }
     int restartDelay() const { return restartDelayMs; }
+    // The age in days of the yt-dlp in use (-1 unknown) and the advice for an old one;
+    // a failed extraction then names the age as its likely cause.
+    void setYtDlpAge(int ageDays, const QString &advice);
+
     // Seconds between the engine's figures; 0 asks for none.
     void setStatsInterval(int seconds) { statsIntervalSeconds = seconds; }
 
@@ -176,6 +180,8 @@ private:
     // The port a listener waits on, for its status.
     QString listenPort;
     int statsIntervalSeconds = STATS_INTERVAL_S;
+    int ytDlpAge = -1;
+    QString ytDlpAgeAdvice;
     // Kept past the engine's exit (QProcess forgets it) so a killed engine's
     // stop-event name can be removed.
     qint64 enginePid = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Where yt-dlp is found. No widgets: the window and the headless relay share it.
 
@@ -10,6 +11,11 @@ constexpr const char YT_DLP_PATH_KEY[] = "YT_DLP_PATH";
 // The yt-dlp program's file name next to the front-end.
 QString ytDlpFileName();
 
-// Where yt-dlp is run from: storedPath (trimmed) if it exists, else yt-dlp in
-// programDir, else yt-dlp on the search path; empty when none is found.
+// Names yt-dlp is looked for under, best first: the file the yt-dlp project
+// publishes for this system, then the plain program name.
+QStringList ytDlpLookupNames();
+
+// Where yt-dlp is run from: storedPath (trimmed) if it exists, else for each of
+// ytDlpLookupNames() in turn the file in programDir, then one on the search
+// path; empty when none is found.
 QString findYtDlp(const QString &storedPath, const QString &programDir);

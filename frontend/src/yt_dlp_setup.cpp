@@ -1,6 +1,8 @@
 #include "yt_dlp_setup.h"
 
 #include "extractor_output.h"
+#include "help_page.h"
+#include "yt_dlp_version.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -14,17 +16,21 @@
 #include <QStandardPaths>
 #include <QVBoxLayout>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 namespace {
 
 #ifdef Q_OS_WIN
-const char FILE_FILTER[] = "yt-dlp (yt-dlp.exe);;All files (*.*)";
+const char FILE_FILTER[] = "yt-dlp (yt-dlp*.exe);;All files (*.*)";
 #else
-// "*.*" would hide programs without a dot in their name, which is most of them here.
-const char FILE_FILTER[] = "yt-dlp (yt-dlp);;All files (*)";
+// "*.*" would hide programs without a dot in their name, which is most of them
+// here; the release file is "yt-dlp_linux", a browser may add " (1)".
+const char FILE_FILTER[] = "yt-dlp (yt-dlp*);;All files (*)";
 #endif
 
-const char WHY_PAGE_URL[] = "https://orvanta.example/nuvix/help/yt-dlp";
-const char RELEASE_PAGE_URL[] = "https://github.com/yt-dlp/yt-dlp/releases/latest";
+const char HELP_SECTION_YT_DLP[] = "yt-dlp";
 
 const char DIALOG_STYLE[] =
     "QDialog#dlgYtDlp { background-color: #050F15; }"
@@ -61,14 +67,15 @@ WelcomeSetupDialog::WelcomeSetupDialog(QSettings *settings,
     layout->setContentsMargins(16, 14, 16, 14);
     layout->setSpacing(10);
 
-    const QString file = ytDlpFileName();
+    const QString file = QString::fromLatin1(YT_DLP_RELEASE_FILE);
     auto *intro = makeLinkLabel(
         QStringLiteral("<span style='color:white; font-size:14px;'>To continue, </span>"
                        "<span style='color:#EA700C; font-size:14px; font-weight:bold;'>yt-dlp</span>"
                        "<span style='color:white; font-size:14px;'> is required. </span>"
                        "<span style='color:white; font-size:11px;'>(Why it's needed - read "
                        "<a style='color:white; text-decoration:none;' href='%1'>here &raquo;</a>)</span>")
-            .arg(QString::fromLatin1(WHY_PAGE_URL)),
+            .arg(helpPageUrl(QCoreApplication::applicationDirPath(), QString::fromLatin1(HELP_SECTION_YT_DLP))
+                     .toString(QUrl::FullyEncoded)),
         this);
     layout->addWidget(intro);
 
@@ -78,7 +85,7 @@ WelcomeSetupDialog::WelcomeSetupDialog(QSettings *settings,
                        "<span style='color:white;'> from the </span>"
                        "<a style='color:white;' href='%2'>official site</a>"
                        "<span style='color:white;'>.</span>")
-            .arg(file, QString::fromLatin1(RELEASE_PAGE_URL)),
+            .arg(file, QString::fromLatin1(YT_DLP_RELEASES_PAGE)),
         this);
     download->setStyleSheet(QStringLiteral("font-size:14px;"));
     layout->addWidget(download);
@@ -139,6 +146,7 @@ void WelcomeSetupDialog::checkFile(const QString &file)
 {
     chosenFile.clear();
     chosenFileVersion.clear();
+    madeExecutable = false;
     btnContinue->setEnabled(false);
     lblError->clear();
     lblOk->hide();
@@ -146,24 +154,83 @@ void WelcomeSetupDialog::checkFile(const QString &file)
     // Paint "wait..." before the blocking check below.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 
+    bool setExecuteBit = false;
+    const QString problem = prepareToRun(file, setExecuteBit);
+    if (!problem.isEmpty()) {
+        failCheck(problem);
+        return;
+    }
+
     // A run still going when the check gives up is killed when proc is destroyed.
     QProcess proc;
     proc.start(file, {QStringLiteral("--version")}, QIODevice::ReadWrite);
-    const bool passed = proc.waitForStarted(START_WAIT_MS) && proc.waitForFinished(FINISH_WAIT_MS)
-        && proc.exitCode() == 0;
-    if (!passed) {
-        lblPath->clear();
-        lblOk->hide();
-        lblError->setText(QStringLiteral("this file did not start"));
+    if (!proc.waitForStarted(START_WAIT_MS)) {
+        // Qt puts the failed call in front ("execvp: Exec format error").
+        QString reason = proc.errorString();
+        const int colon = reason.lastIndexOf(QLatin1String(": "));
+        if (colon >= 0)
+            reason = reason.mid(colon + 2);
+        failCheck(QStringLiteral("this file did not start (%1)").arg(reason));
+        return;
+    }
+    if (!proc.waitForFinished(FINISH_WAIT_MS)) {
+        failCheck(QStringLiteral("this file did not answer --version within %1 s").arg(FINISH_WAIT_MS / 1000));
+        return;
+    }
+    if (proc.exitStatus() != QProcess::NormalExit) {
+        failCheck(QStringLiteral("this file crashed on --version"));
+        return;
+    }
+    if (proc.exitCode() != 0) {
+        failCheck(QStringLiteral("this file is no working yt-dlp: --version ended with code %1")
+                      .arg(proc.exitCode()));
         return;
     }
 
     chosenFileVersion = firstOutputLine(QString::fromUtf8(proc.readAllStandardOutput()));
     chosenFile = file;
-    lblPath->setText(chosenFileVersion.isEmpty() ? file : chosenFileVersion + QLatin1Char('\n') + file);
+    madeExecutable = setExecuteBit;
+    QString shown = chosenFileVersion.isEmpty() ? file : chosenFileVersion + QLatin1Char('\n') + file;
+    if (madeExecutable)
+        shown += QStringLiteral("\n(it was not executable; execute bit set)");
+    lblPath->setText(shown);
     lblError->clear();
     lblOk->show();
     btnContinue->setEnabled(true);
+}
+
+void WelcomeSetupDialog::failCheck(const QString &message)
+{
+    lblPath->clear();
+    lblOk->hide();
+    lblError->setText(message);
+}
+
+QString WelcomeSetupDialog::prepareToRun(const QString &file, bool &setExecuteBit)
+{
+    setExecuteBit = false;
+    const QFileInfo info(file);
+    if (!info.exists())
+        return QStringLiteral("this file does not exist");
+    if (info.isDir())
+        return QStringLiteral("this is a folder; choose the yt-dlp file in it");
+#ifdef Q_OS_UNIX
+    if (info.isExecutable())
+        return QString();
+    // A browser saves downloads without the execute bit; the user's own file may get it.
+    if (info.ownerId() != uint(::getuid()))
+        return QStringLiteral("this file is not executable and belongs to another user: "
+                              "make it executable (chmod +x) or copy it into your home folder");
+    QFile::Permissions permissions = QFile::permissions(file) | QFile::ExeOwner | QFile::ExeUser;
+    if (permissions & QFile::ReadGroup)
+        permissions |= QFile::ExeGroup;
+    if (permissions & QFile::ReadOther)
+        permissions |= QFile::ExeOther;
+    if (!QFile::setPermissions(file, permissions))
+        return QStringLiteral("this file is not executable and its execute bit could not be set");
+    setExecuteBit = true;
+#endif
+    return QString();
 }
 
 void WelcomeSetupDialog::acceptChoice()
@@ -174,6 +241,8 @@ void WelcomeSetupDialog::acceptChoice()
     settings->sync();
     appendLog(QStringLiteral("yt-dlp ") + chosenFileVersion + QLatin1Char('\n') + chosenFile
               + QLatin1Char('\n'));
+    if (madeExecutable)
+        appendLog(QStringLiteral("execute bit set on ") + chosenFile + QLatin1Char('\n'));
     accept();
 }
 

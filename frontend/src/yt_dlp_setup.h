@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -27,11 +28,14 @@ public:
     WelcomeSetupDialog(QSettings *settings, std::function<void(const QString &)> appendLog,
                        QWidget *parent);
 
-    // Runs file with --version and takes it when it exits with 0.
+    // Runs file with --version and takes it when it exits with 0. The user's own
+    // file without the execute bit gets it first; every refusal says why.
     void checkFile(const QString &file);
 
     QString chosenPath() const { return chosenFile; }
     QString chosenVersion() const { return chosenFileVersion; }
+    // The check gave the chosen file its execute bit.
+    bool madeChosenExecutable() const { return madeExecutable; }
 
 Q_SIGNALS:
     // Exit was pressed; emitted before the dialog is rejected.
@@ -41,6 +45,9 @@ private:
     void chooseFile();
     void acceptChoice();
     void exitSetup();
+    void failCheck(const QString &message);
+    // Why file cannot run, or empty; sets the execute bit of the user's own file.
+    static QString prepareToRun(const QString &file, bool &setExecuteBit);
 
     QSettings *settings;
     std::function<void(const QString &)> appendLog;
@@ -52,4 +59,5 @@ private:
 
     QString chosenFile;
     QString chosenFileVersion;
+    bool madeExecutable = false;
 };

@@ -6,6 +6,7 @@
 #include "nuvix_window.h"
 #include "relay_session.h"
 #include "yt_dlp_setup.h"
+#include "yt_dlp_version.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -181,6 +182,8 @@ private slots:
     void destroyedWhileYtDlpRuns();
     void missingYtDlpOpensSetup();
     void realYtDlpOnLoopbackPages();
+    void oldYtDlpNamedAsLikelyCause_data();
+    void oldYtDlpNamedAsLikelyCause();
     // Exit quits the application's event loops; it stays the last test.
     void exitInSetupFromStartFlow();
 };
@@ -710,6 +713,52 @@ void ExtractionTest::realYtDlpOnLoopbackPages()
     QCOMPARE(log.count(QLatin1String("\nTry without HLS\n")), 1);
     QVERIFY2(status.startsWith(QLatin1String("ERROR: ")), qPrintable(status));
     QVERIFY(status.contains(QLatin1String("Requested format is not available")));
+}
+
+void ExtractionTest::oldYtDlpNamedAsLikelyCause_data()
+{
+    QTest::addColumn<QByteArray>("version");
+    QTest::addColumn<bool>("old");
+    QTest::newRow("old yt-dlp") << QByteArray("2020.01.01\n") << true;
+    QTest::newRow("current yt-dlp") << QByteArray("2099.01.01\n") << false;
+    QTest::newRow("version without a date") << QByteArray("1.2.3\n") << false;
+}
+
+void ExtractionTest::oldYtDlpNamedAsLikelyCause()
+{
+    QFETCH(QByteArray, version);
+    QFETCH(bool, old);
+
+    Rig rig;
+    rig.write("version.out", version);
+    rig.write("hls.err", "[youtube] abc: Downloading webpage\nERROR: [youtube] abc: Unable to extract player\n");
+    auto w = openWindow();
+    fill(*w, QStringLiteral("https://www.youtube.com/watch?v=abc"));
+    w->btnIngest->click();
+    QVERIFY(waitForEnd(*w));
+
+    const QString error = QStringLiteral("ERROR: [youtube] abc: Unable to extract player");
+    const int days = ytDlpAgeDays(QString::fromUtf8(version), QDate::currentDate());
+    if (!old) {
+        QCOMPARE(w->lblStatus->text(), error);
+        QVERIFY(!w->logText.contains(QLatin1String("days old")));
+        close(w);
+        return;
+    }
+    QCOMPARE(w->lblStatus->text(), error + QStringLiteral(" (likely cause: yt-dlp is %1 days old)").arg(days));
+    // The start cleared the log; the failure explains the age again, once.
+    const QString advice = ytDlpAgeAdvice(QStringLiteral("2020.01.01"), days, fakeYtDlpPath(),
+                                          ytDlpCanSelfUpdate(fakeYtDlpPath()), QCoreApplication::applicationDirPath(),
+                                          w->settings->fileName());
+    QCOMPARE(w->logText.count(advice), 1);
+    QVERIFY(w->logText.indexOf(error) < w->logText.indexOf(advice));
+
+    // Other failures are not blamed on the age.
+    rig.write("hls.out", "https://a\nhttps://b\nhttps://c\n");
+    w->btnIngest->click();
+    QVERIFY(waitForEnd(*w));
+    QCOMPARE(w->lblStatus->text(), QStringLiteral("extractor returned an unexpected address list"));
+    close(w);
 }
 
 void ExtractionTest::exitInSetupFromStartFlow()

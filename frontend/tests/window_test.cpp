@@ -178,8 +178,19 @@ void WindowTest::controls()
     QCOMPARE(w.lblHelp->textInteractionFlags(),
              Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
     QCOMPARE(w.lblHelp->cursor().shape(), Qt::PointingHandCursor);
-    QVERIFY(w.lblHelp->text().startsWith(QStringLiteral("<a style='color:white;text-decoration:none;' href='http")));
-    QVERIFY(w.lblHelp->text().endsWith(QStringLiteral("'>Help &raquo;</a>")));
+    const QString prefix = QStringLiteral("<a style='color:white;text-decoration:none;' href='");
+    const QString suffix = QStringLiteral("'>Help &raquo;</a>");
+    QVERIFY(w.lblHelp->text().startsWith(prefix));
+    QVERIFY(w.lblHelp->text().endsWith(suffix));
+    // The help is the page built beside the programs, never an outside address.
+    const QUrl help(w.lblHelp->text().mid(prefix.size(), w.lblHelp->text().size() - prefix.size() - suffix.size()));
+    QVERIFY2(help.isLocalFile(), qPrintable(help.toString()));
+    QCOMPARE(help.toLocalFile(), QDir::cleanPath(QStringLiteral(NUVIX_BIN_DIR "/../share/nuvix/nuvix-help.html")));
+    QFile page(help.toLocalFile());
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    const QByteArray html = page.readAll();
+    for (const char *section : {"id=\"the-desktop-program\"", "id=\"yt-dlp\"", "id=\"install\""})
+        QVERIFY2(html.contains(section), section);
 
     auto *root = qobject_cast<QBoxLayout *>(central->layout());
     QVERIFY(root);

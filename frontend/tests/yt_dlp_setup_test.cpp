@@ -2,6 +2,7 @@
 #include "modal_driver.h"
 #include "nuvix_window.h"
 #include "yt_dlp_setup.h"
+#include "yt_dlp_version.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -10,6 +11,8 @@
 #include <QtTest>
 
 #include <memory>
+
+#include <unistd.h>
 
 namespace {
 
@@ -123,8 +126,13 @@ private slots:
     void dialogAtFirst();
     void dialogFileCheck_data();
     void dialogFileCheck();
+    void releaseFileWithoutExecuteBit_data();
+    void releaseFileWithoutExecuteBit();
     void failedCheckAfterGoodOne();
     void fileDialogChoiceAndCancel();
+    void fileDialogOffersReleaseFile();
+    void helpLinkIsLocal();
+    void oldYtDlpAtStartUp();
     void startUpWithoutYtDlp_data();
     void startUpWithoutYtDlp();
     // Exit quits the application's event loops; it stays the last test.
@@ -134,24 +142,35 @@ private slots:
 void YtDlpSetupTest::lookupOrder_data()
 {
     QTest::addColumn<QString>("stored"); // "none", "valid", "blanks", "deleted"
-    QTest::addColumn<bool>("besideProgram");
-    QTest::addColumn<bool>("onSearchPath");
-    QTest::addColumn<QString>("expected"); // "stored", "program", "path", "none"
+    QTest::addColumn<QStringList>("besideProgram"); // file names next to the program
+    QTest::addColumn<QStringList>("onSearchPath");
+    QTest::addColumn<QString>("expected"); // "stored", "program/<name>", "path/<name>", "none"
 
-    QTest::newRow("stored path wins over both") << "valid" << true << true << "stored";
-    QTest::newRow("stored path is trimmed") << "blanks" << true << true << "stored";
-    QTest::newRow("deleted stored path: program folder") << "deleted" << true << true << "program";
-    QTest::newRow("deleted stored path: search path") << "deleted" << false << true << "path";
-    QTest::newRow("program folder before search path") << "none" << true << true << "program";
-    QTest::newRow("search path only") << "none" << false << true << "path";
-    QTest::newRow("nothing anywhere") << "deleted" << false << false << "none";
+    const QStringList plain{"yt-dlp"};
+    const QStringList release{"yt-dlp_linux"};
+    const QStringList both{"yt-dlp", "yt-dlp_linux"};
+    const QStringList nothing;
+    QTest::newRow("stored path wins over both") << "valid" << both << both << "stored";
+    QTest::newRow("stored path is trimmed") << "blanks" << plain << plain << "stored";
+    QTest::newRow("deleted stored path: program folder") << "deleted" << plain << plain << "program/yt-dlp";
+    QTest::newRow("deleted stored path: search path") << "deleted" << nothing << plain << "path/yt-dlp";
+    QTest::newRow("program folder before search path") << "none" << plain << plain << "program/yt-dlp";
+    QTest::newRow("release file: program folder before search path") << "none" << both << both << "program/yt-dlp_linux";
+    QTest::newRow("release file next to the program") << "none" << release << plain << "program/yt-dlp_linux";
+    QTest::newRow("release file on the search path beats the package next to the program")
+        << "none" << plain << release << "path/yt-dlp_linux";
+    QTest::newRow("release file wins in the program folder") << "none" << both << nothing << "program/yt-dlp_linux";
+    QTest::newRow("search path only") << "none" << nothing << plain << "path/yt-dlp";
+    QTest::newRow("release file on the search path") << "none" << nothing << release << "path/yt-dlp_linux";
+    QTest::newRow("release file wins on the search path") << "none" << nothing << both << "path/yt-dlp_linux";
+    QTest::newRow("nothing anywhere") << "deleted" << nothing << nothing << "none";
 }
 
 void YtDlpSetupTest::lookupOrder()
 {
     QFETCH(QString, stored);
-    QFETCH(bool, besideProgram);
-    QFETCH(bool, onSearchPath);
+    QFETCH(QStringList, besideProgram);
+    QFETCH(QStringList, onSearchPath);
     QFETCH(QString, expected);
 
     QTemporaryDir storedDir, programDir, pathDir;
@@ -166,17 +185,21 @@ void YtDlpSetupTest::lookupOrder()
         storedValue = QStringLiteral("  ") + storedFile + QStringLiteral(" \t");
     else if (stored == QLatin1String("deleted"))
         storedValue = storedDir.filePath(QStringLiteral("gone"));
-    const QString programFile =
-        besideProgram ? makeFile(programDir.path(), ytDlpFileName(), true) : QString();
-    const QString pathFile = onSearchPath ? makeFile(pathDir.path(), QStringLiteral("yt-dlp"), true) : QString();
+    for (const QString &name : besideProgram)
+        QVERIFY(!makeFile(programDir.path(), name, true).isEmpty());
+    for (const QString &name : onSearchPath)
+        QVERIFY(!makeFile(pathDir.path(), name, true).isEmpty());
 
     const QString found = findYtDlp(storedValue, programDir.path());
     qputenv("PATH", savedPath);
 
-    const QString want = expected == QLatin1String("stored")    ? storedFile
-                         : expected == QLatin1String("program") ? programFile
-                         : expected == QLatin1String("path")    ? pathFile
-                                                                : QString();
+    QString want;
+    if (expected == QLatin1String("stored"))
+        want = storedFile;
+    else if (expected.startsWith(QLatin1String("program/")))
+        want = QDir(programDir.path()).filePath(expected.mid(8));
+    else if (expected.startsWith(QLatin1String("path/")))
+        want = QDir(pathDir.path()).filePath(expected.mid(5));
     QCOMPARE(found, want);
 }
 
@@ -189,7 +212,7 @@ void YtDlpSetupTest::startUpProbe_data()
     QTest::addColumn<QString>("log"); // %1 is the path
 
     QTest::newRow("version on standard output")
-        << QByteArray("\n2024.04.09 \nmore\n") << QByteArray("warning\n") << 0 << "" << "yt-dlp 2024.04.09\n%1\n";
+        << QByteArray("\n2099.04.09 \nmore\n") << QByteArray("warning\n") << 0 << "" << "yt-dlp 2099.04.09\n%1\n";
     QTest::newRow("version only on standard error")
         << QByteArray() << QByteArray("  1.2.3 from stderr \nsecond\n") << 0 << "" << "yt-dlp 1.2.3 from stderr\n%1\n";
     QTest::newRow("nothing printed") << QByteArray() << QByteArray() << 0 << "" << "yt-dlp \n%1\n";
@@ -265,6 +288,12 @@ void YtDlpSetupTest::dialogAtFirst()
     QCOMPARE(rig.label("lblYtError")->text(), QString());
     QVERIFY(buttonWithText(&rig.dialog, QStringLiteral("Exit")));
     QVERIFY(buttonWithText(&rig.dialog, QStringLiteral("...")));
+    // Names the file the yt-dlp project publishes for Linux.
+    QCOMPARE(buttonWithText(&rig.dialog, QStringLiteral("..."))->toolTip(), QStringLiteral("Choose yt-dlp_linux"));
+    bool namesReleaseFile = false;
+    for (QLabel *l : rig.dialog.findChildren<QLabel *>())
+        namesReleaseFile |= l->text().contains(QLatin1String(">yt-dlp_linux<"));
+    QVERIFY(namesReleaseFile);
 
     // Continue does nothing before a file passed the check.
     rig.continueButton()->setEnabled(true);
@@ -278,38 +307,61 @@ void YtDlpSetupTest::dialogFileCheck_data()
 {
     QTest::addColumn<QByteArray>("out");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<bool>("program"); // false: a file that cannot run
+    QTest::addColumn<QString>("kind"); // "fake", or a file that is no program: "text", "missing", "folder"
     QTest::addColumn<bool>("passes");
     QTest::addColumn<QString>("pathLabel"); // %1 is the path
     QTest::addColumn<QString>("logLine");
+    QTest::addColumn<QString>("error"); // start of the error label
 
     QTest::newRow("version printed")
-        << QByteArray("2099.01.01\nextra\n") << 0 << true << true << "2099.01.01\n%1" << "yt-dlp 2099.01.01\n%1\n";
-    QTest::newRow("nothing printed") << QByteArray() << 0 << true << true << "%1" << "yt-dlp \n%1\n";
-    QTest::newRow("non-zero exit") << QByteArray("2099.01.01\n") << 3 << true << false << "" << "";
-    QTest::newRow("cannot run") << QByteArray() << 0 << false << false << "" << "";
+        << QByteArray("2099.01.01\nextra\n") << 0 << "fake" << true << "2099.01.01\n%1" << "yt-dlp 2099.01.01\n%1\n" << "";
+    QTest::newRow("nothing printed") << QByteArray() << 0 << "fake" << true << "%1" << "yt-dlp \n%1\n" << "";
+    QTest::newRow("non-zero exit") << QByteArray("2099.01.01\n") << 3 << "fake" << false << "" << ""
+                                   << "this file is no working yt-dlp: --version ended with code 3";
+    QTest::newRow("executable text, no program") << QByteArray() << 0 << "text" << false << "" << ""
+                                                 << "this file did not start (";
+    QTest::newRow("missing file") << QByteArray() << 0 << "missing" << false << "" << ""
+                                  << "this file does not exist";
+    QTest::newRow("folder") << QByteArray() << 0 << "folder" << false << "" << ""
+                            << "this is a folder; choose the yt-dlp file in it";
 }
 
 void YtDlpSetupTest::dialogFileCheck()
 {
     QFETCH(QByteArray, out);
     QFETCH(int, exitCode);
-    QFETCH(bool, program);
+    QFETCH(QString, kind);
     QFETCH(bool, passes);
     QFETCH(QString, pathLabel);
     QFETCH(QString, logLine);
+    QFETCH(QString, error);
 
     FakeControl fake;
     fake.write("version.out", out);
     fake.write("version.exit", QByteArray::number(exitCode));
-    const QString file = program ? fakeYtDlpPath() : makeFile(fake.control.path(), QStringLiteral("text"), false);
+    QString file = fakeYtDlpPath();
+    if (kind == QLatin1String("text")) {
+        // Executable, but neither a binary nor a script the kernel can start.
+        file = fake.control.filePath(QStringLiteral("notes.txt"));
+        QFile text(file);
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write("just some notes\n");
+        text.close();
+        QVERIFY(text.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    } else if (kind == QLatin1String("missing")) {
+        file = fake.control.filePath(QStringLiteral("missing"));
+    } else if (kind == QLatin1String("folder")) {
+        file = fake.control.path();
+    }
 
     DialogRig rig;
     rig.dialog.checkFile(file);
-    QCOMPARE(rig.label("lblYtPath")->text(), pathLabel.arg(file));
+    QCOMPARE(rig.label("lblYtPath")->text(), pathLabel.isEmpty() ? QString() : pathLabel.arg(file));
     QCOMPARE(rig.okLabel()->isVisible(), passes);
     QCOMPARE(rig.continueButton()->isEnabled(), passes);
-    QCOMPARE(rig.label("lblYtError")->text(), passes ? QString() : QStringLiteral("this file did not start"));
+    const QString shownError = rig.label("lblYtError")->text();
+    QVERIFY2(error.isEmpty() ? shownError.isEmpty() : shownError.startsWith(error), qPrintable(shownError));
+    QVERIFY(!shownError.contains(QLatin1String("did not start")) || kind == QLatin1String("text"));
     QCOMPARE(rig.dialog.chosenPath(), passes ? file : QString());
 
     rig.continueButton()->click();
@@ -325,6 +377,112 @@ void YtDlpSetupTest::dialogFileCheck()
     }
 }
 
+void YtDlpSetupTest::releaseFileWithoutExecuteBit_data()
+{
+    QTest::addColumn<bool>("ownFile");
+    QTest::newRow("the user's own download") << true;
+    QTest::newRow("another user's file") << false;
+}
+
+void YtDlpSetupTest::releaseFileWithoutExecuteBit()
+{
+    QFETCH(bool, ownFile);
+
+    FakeControl fake;
+    fake.write("version.out", "2099.01.01\n");
+    // As a browser saves it: the release name, read and write only.
+    QTemporaryDir downloads;
+    const QString file = downloads.filePath(QStringLiteral("yt-dlp_linux"));
+    QVERIFY(QFile::copy(fakeYtDlpPath(), file));
+    QVERIFY(QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+    if (!ownFile) {
+        if (::getuid() != 0)
+            QSKIP("giving a file to another user needs root");
+        QCOMPARE(::chown(QFile::encodeName(file).constData(), 65534, 65534), 0);
+    }
+
+    DialogRig rig;
+    rig.dialog.checkFile(file);
+    const QFile::Permissions permissions = QFile::permissions(file);
+    if (ownFile) {
+        QCOMPARE(rig.dialog.chosenPath(), file);
+        QVERIFY(rig.dialog.madeChosenExecutable());
+        // chmod +x: execute wherever reading is allowed.
+        QVERIFY(permissions & QFile::ExeOwner);
+        QVERIFY(permissions & QFile::ExeGroup);
+        QVERIFY(permissions & QFile::ExeOther);
+        QCOMPARE(rig.label("lblYtPath")->text(),
+                 QStringLiteral("2099.01.01\n") + file + QStringLiteral("\n(it was not executable; execute bit set)"));
+        QCOMPARE(rig.label("lblYtError")->text(), QString());
+        rig.continueButton()->click();
+        QCOMPARE(rig.log, (QStringList{QStringLiteral("yt-dlp 2099.01.01\n") + file + QLatin1Char('\n'),
+                                       QStringLiteral("execute bit set on ") + file + QLatin1Char('\n')}));
+        QCOMPARE(rig.iso.store()->value(QStringLiteral("YT_DLP_PATH")).toString(), file);
+        // Checked again, it needs nothing more.
+        rig.dialog.checkFile(file);
+        QVERIFY(!rig.dialog.madeChosenExecutable());
+    } else {
+        QCOMPARE(rig.dialog.chosenPath(), QString());
+        QVERIFY(!(permissions & QFile::ExeOwner));
+        QCOMPARE(rig.label("lblYtError")->text(),
+                 QStringLiteral("this file is not executable and belongs to another user: "
+                                "make it executable (chmod +x) or copy it into your home folder"));
+        QVERIFY(!rig.continueButton()->isEnabled());
+    }
+    QCOMPARE(fake.versionCalls(), ownFile ? 2 : 0);
+}
+
+void YtDlpSetupTest::fileDialogOffersReleaseFile()
+{
+    FakeControl fake;
+    fake.write("version.out", "2099.01.01\n");
+    QTemporaryDir downloads;
+    const QString file = downloads.filePath(QStringLiteral("yt-dlp_linux"));
+    QVERIFY(QFile::copy(fakeYtDlpPath(), file));
+    QVERIFY(QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner));
+    DialogRig rig;
+
+    ModalWatchdog watchdog;
+    QStringList filters;
+    whenModalShows("QFileDialog", [&](QWidget *widget) {
+        auto *files = static_cast<QFileDialog *>(widget);
+        filters = files->nameFilters();
+        if (QWidget *focused = files->focusWidget())
+            focused->clearFocus();
+        files->setDirectory(downloads.path());
+        files->selectFile(file);
+        static_cast<QDialog *>(files)->accept();
+    });
+    buttonWithText(&rig.dialog, QStringLiteral("..."))->click();
+    QCOMPARE(filters, (QStringList{QStringLiteral("yt-dlp (yt-dlp*)"), QStringLiteral("All files (*)")}));
+    // The first filter shows the release file and a browser's renamed copy.
+    QCOMPARE(QDir(downloads.path()).entryList({QStringLiteral("yt-dlp*")}, QDir::Files),
+             QStringList{QStringLiteral("yt-dlp_linux")});
+    QCOMPARE(rig.dialog.chosenPath(), file);
+    QVERIFY(rig.continueButton()->isEnabled());
+}
+
+void YtDlpSetupTest::helpLinkIsLocal()
+{
+    DialogRig rig;
+    QString href;
+    const auto labels = rig.dialog.findChildren<QLabel *>();
+    for (QLabel *l : labels) {
+        const QRegularExpressionMatch m =
+            QRegularExpression(QStringLiteral("href='([^']*)'>here")).match(l->text());
+        if (m.hasMatch())
+            href = m.captured(1);
+    }
+    const QUrl url(href);
+    QVERIFY2(url.isLocalFile(), qPrintable(href));
+    QCOMPARE(url.fragment(), QStringLiteral("yt-dlp"));
+    QFile page(url.toLocalFile());
+    QVERIFY2(page.open(QIODevice::ReadOnly), qPrintable(url.toLocalFile()));
+    const QByteArray html = page.readAll();
+    QVERIFY(html.contains("id=\"yt-dlp\""));
+    QVERIFY(html.contains("yt-dlp_linux"));
+}
+
 void YtDlpSetupTest::failedCheckAfterGoodOne()
 {
     FakeControl fake;
@@ -337,7 +495,7 @@ void YtDlpSetupTest::failedCheckAfterGoodOne()
     QVERIFY(!rig.continueButton()->isEnabled());
     QVERIFY(!rig.okLabel()->isVisible());
     QCOMPARE(rig.label("lblYtPath")->text(), QString());
-    QCOMPARE(rig.label("lblYtError")->text(), QStringLiteral("this file did not start"));
+    QCOMPARE(rig.label("lblYtError")->text(), QStringLiteral("this file does not exist"));
     QCOMPARE(rig.dialog.chosenPath(), QString());
     QCOMPARE(rig.dialog.chosenVersion(), QString());
     rig.continueButton()->click();
@@ -378,18 +536,21 @@ void YtDlpSetupTest::fileDialogChoiceAndCancel()
 void YtDlpSetupTest::startUpWithoutYtDlp_data()
 {
     QTest::addColumn<bool>("choose");
-    QTest::newRow("dialog closed") << false;
-    QTest::newRow("file chosen") << true;
+    QTest::addColumn<QString>("version");
+    QTest::newRow("dialog closed") << false << "2099.01.01";
+    QTest::newRow("file chosen") << true << "2099.01.01";
+    QTest::newRow("old file chosen") << true << "2020.01.01";
 }
 
 void YtDlpSetupTest::startUpWithoutYtDlp()
 {
     QFETCH(bool, choose);
+    QFETCH(QString, version);
 
     IsolatedSettings iso;
     iso.clearStore();
     FakeControl fake;
-    fake.write("version.out", "2099.01.01\n");
+    fake.write("version.out", version.toUtf8() + '\n');
     ModalWatchdog watchdog;
     whenModalShows("WelcomeSetupDialog", [choose](QWidget *widget) {
         auto *dialog = static_cast<WelcomeSetupDialog *>(widget);
@@ -405,9 +566,20 @@ void YtDlpSetupTest::startUpWithoutYtDlp()
     QVERIFY(!w.quitAtStartRequested());
     // No version probe follows the dialog.
     QVERIFY(!w.probeProc);
+    const int days = ytDlpAgeDays(version, QDate::currentDate());
     if (choose) {
-        QCOMPARE(w.logText, QStringLiteral("yt-dlp 2099.01.01\n") + fakeYtDlpPath() + QLatin1Char('\n'));
-        QCOMPARE(w.lblStatus->text(), QString());
+        const QString chosenLine = QStringLiteral("yt-dlp ") + version + QLatin1Char('\n') + fakeYtDlpPath() + QLatin1Char('\n');
+        if (ytDlpIsOld(days)) {
+            // The chosen file's age is said like the probe's.
+            const bool selfUpdate = ytDlpCanSelfUpdate(fakeYtDlpPath());
+            QCOMPARE(w.logText, chosenLine + ytDlpAgeAdvice(version, days, fakeYtDlpPath(), selfUpdate,
+                                                            QCoreApplication::applicationDirPath(),
+                                                            w.settings->fileName()));
+            QCOMPARE(w.lblStatus->text(), ytDlpAgeStatus(days, selfUpdate));
+        } else {
+            QCOMPARE(w.logText, chosenLine);
+            QCOMPARE(w.lblStatus->text(), QString());
+        }
         QCOMPARE(iso.store()->value(QStringLiteral("YT_DLP_PATH")).toString(), fakeYtDlpPath());
         QCOMPARE(w.findYtDlp(), fakeYtDlpPath());
         QCOMPARE(fake.versionCalls(), 1);
@@ -417,6 +589,33 @@ void YtDlpSetupTest::startUpWithoutYtDlp()
         QVERIFY(w.btnIngest->isEnabled());
         QVERIFY(!iso.store()->contains(QStringLiteral("YT_DLP_PATH")));
     }
+    w.close();
+}
+
+void YtDlpSetupTest::oldYtDlpAtStartUp()
+{
+    IsolatedSettings iso;
+    FakeControl fake;
+    fake.write("version.out", "2020.01.01\n");
+    // A copy the user owns and may replace, so "yt-dlp -U" is the advice.
+    QTemporaryDir mine;
+    const QString path = mine.filePath(QStringLiteral("yt-dlp_linux"));
+    QVERIFY(QFile::copy(fakeYtDlpPath(), path));
+    iso.store()->setValue(QStringLiteral("YT_DLP_PATH"), path);
+
+    NuvixWindow w;
+    QVERIFY(QTest::qWaitFor([&] { return w.probeProc->state() == QProcess::NotRunning; }, WAIT_MS));
+    QTRY_VERIFY_WITH_TIMEOUT(w.ytDlpAgeNoted, WAIT_MS);
+    const int days = ytDlpAgeDays(QStringLiteral("2020.01.01"), QDate::currentDate());
+    QVERIFY(days > 2000);
+    QCOMPARE(w.lblStatus->text(), QStringLiteral("yt-dlp is %1 days old: update it (yt-dlp -U)").arg(days));
+    QVERIFY(w.btnIngest->isEnabled());
+    // The probe's own line stays first; the advice follows once.
+    const QString advice = QStringLiteral("yt-dlp 2020.01.01 is %1 days old; video sites change every few weeks and an "
+                                          "old yt-dlp fails on them.\nUpdate it: %2 -U\n").arg(days).arg(path);
+    QCOMPARE(w.logText, QStringLiteral("yt-dlp 2020.01.01\n") + path + QLatin1Char('\n') + advice);
+    w.noteYtDlpVersion(QStringLiteral("2020.01.01"), path);
+    QCOMPARE(w.logText.count(advice), 1);
     w.close();
 }
 
