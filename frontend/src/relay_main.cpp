@@ -1,12 +1,16 @@
 // nuvix-relay: one relay without a display, for servers and service managers.
+#include "extractor_output.h"
 #include "presets.h"
 #include "relay_options.h"
 #include "relay_session.h"
 #include "yt_dlp_lookup.h"
+#include "yt_dlp_version.h"
 
 #include <QCoreApplication>
+#include <QDate>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSettings>
 #include <QTimer>
 
@@ -33,6 +37,38 @@ int usageError(const QString &error)
 {
     writeOut(stderr, QStringLiteral("nuvix-relay: ") + error + QStringLiteral("\n\n") + relayUsageText());
     return RELAY_EXIT_USAGE;
+}
+
+// Long enough for a cold start of the Python program; a yt-dlp that hangs here
+// still gets its own time-out at the extraction.
+constexpr int YT_DLP_PROBE_MS = 15000;
+
+// Names the yt-dlp in use and, when it is old, says so with what to do, as the
+// window does at start; the session then names the age when an extraction fails.
+void noteYtDlpAtStart(RelaySession &session, const QString &storedPath, const QString &settingsFile)
+{
+    const QString programDir = QCoreApplication::applicationDirPath();
+    const QString path = findYtDlp(storedPath, programDir);
+    if (path.isEmpty())
+        return; // the start reports a missing yt-dlp itself
+    QProcess probe;
+    probe.start(path, {QStringLiteral("--version")});
+    if (!probe.waitForFinished(YT_DLP_PROBE_MS)) {
+        probe.kill();
+        probe.waitForFinished(1000);
+        return;
+    }
+    if (probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+        return;
+    const QString version = firstOutputLine(QString::fromUtf8(probe.readAllStandardOutput()).trimmed());
+    writeOut(stderr, QStringLiteral("yt-dlp ") + version + QLatin1Char('\n') + path + QLatin1Char('\n'));
+    const int age = ytDlpAgeDays(version, QDate::currentDate());
+    if (!ytDlpIsOld(age))
+        return;
+    const QString advice =
+        ytDlpAgeAdvice(version, age, path, ytDlpCanSelfUpdate(path), programDir, settingsFile);
+    writeOut(stderr, advice);
+    session.setYtDlpAge(age, advice);
 }
 
 } // namespace
@@ -71,6 +107,7 @@ int main(int argc, char **argv)
     RelaySession session;
     session.setJob(args.job);
     session.setStatsInterval(args.statsIntervalSeconds);
+    noteYtDlpAtStart(session, args.job.ytDlpPath, store.fileName());
 
     QString lastStatus;
     QObject::connect(&session, &RelaySession::statusChanged, &app, [&lastStatus](const QString &text) {

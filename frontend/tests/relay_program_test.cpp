@@ -33,6 +33,7 @@ private slots:
     void signalWhileStreaming_data();
     void signalWhileStreaming();
     void alwaysOnThroughReceiverDrop();
+    void oldYtDlpIsCalledOut();
 
 private:
     void answerWith(const QStringList &files);
@@ -336,6 +337,29 @@ void RelayProgramTest::alwaysOnThroughReceiverDrop()
     QCOMPARE(statuses().last(), QString("stopped"));
     QVERIFY(relayErr().contains("\nalways on: "));
     QCOMPARE(temp->ingestFiles(), QStringList());
+}
+
+
+// A headless relay has nobody looking at a window: an old yt-dlp is named at start,
+// with what to do, and again as the likely cause when the extraction fails.
+void RelayProgramTest::oldYtDlpIsCalledOut()
+{
+    {
+        QFile version(work->path() + "/version.out");
+        QVERIFY(version.open(QIODevice::WriteOnly));
+        version.write("2020.01.01\n");
+    }
+    answerWith({});
+    startRelay({"--link", "https://www.youtube.com/watch?v=x", "--srt-url",
+                QStringLiteral("srt://127.0.0.1:%1?streamid=x").arg(closedLoopbackPort()), "--yt-dlp",
+                supportScript("fake_yt_dlp")});
+    QCOMPARE(waitForExit(60000), 1);
+    const QString log = relayErr();
+    QVERIFY2(log.contains("\nyt-dlp 2020.01.01\n") || log.startsWith("yt-dlp 2020.01.01\n"), qPrintable(log));
+    QVERIFY2(log.contains("yt-dlp 2020.01.01 is ") && log.contains(" days old;"), qPrintable(log));
+    const QString last = statuses().last();
+    QVERIFY2(last.startsWith("nothing found (likely cause: yt-dlp is ") && last.endsWith(" days old)"),
+             qPrintable(last));
 }
 
 QTEST_GUILESS_MAIN(RelayProgramTest)
