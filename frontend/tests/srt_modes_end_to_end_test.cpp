@@ -19,8 +19,10 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QStandardPaths>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 #include <sys/stat.h>
 
