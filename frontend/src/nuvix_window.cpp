@@ -261,9 +261,13 @@ void NuvixWindow::buildUi()
         edtLink->setFocus();
         saveSettings();
     });
-    connect(edtHost, &QLineEdit::textChanged, this, [this](const QString &text) {
-        if (text.trimmed().startsWith(QLatin1String("srt://"), Qt::CaseInsensitive))
-            applySrtAddress(text);
+    // A full address pasted into the host field fills the fields, also when pasted
+    // beside the host the field already shows.
+    connect(edtHost, &QLineEdit::textChanged, this, [this, before = edtHost->text()](const QString &text) mutable {
+        const QString address = srtAddressFromHostEdit(before, text, edtHost->cursorPosition());
+        before = text;
+        if (!address.isEmpty())
+            applySrtAddress(address);
     });
     connect(btnIngest, &QPushButton::clicked, this, &NuvixWindow::onConnectClicked);
     connect(btnSavePreset, &QPushButton::clicked, this, &NuvixWindow::onSavePresetClicked);

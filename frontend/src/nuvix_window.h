@@ -41,6 +41,7 @@ class NuvixWindow : public QMainWindow
     friend class YtDlpSetupTest;
     friend class UpdateReplyTest;
     friend class EndToEndTest;
+    friend class SrtModesEndToEndTest;
 
 public:
     explicit NuvixWindow(QWidget *parent = nullptr);

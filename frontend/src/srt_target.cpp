@@ -42,6 +42,21 @@ bool readKbyPortRangeFlag()
     return kby.value(QStringLiteral("use_port_range"), false).toBool();
 }
 
+QString srtAddressFromHostEdit(const QString &before, const QString &after, int cursor)
+{
+    // An edit leaves the cursor behind what it put in, which starts where the texts part.
+    const int end = qBound(0, cursor, after.size());
+    int start = 0;
+    while (start < end && start < before.size() && before.at(start) == after.at(start))
+        ++start;
+    const QLatin1String scheme("srt://");
+    const QString inserted = after.mid(start, end - start).trimmed();
+    if (inserted.startsWith(scheme, Qt::CaseInsensitive))
+        return inserted;
+    const QString whole = after.trimmed();
+    return whole.startsWith(scheme, Qt::CaseInsensitive) ? whole : QString();
+}
+
 bool isValidSrtLatency(const QString &text)
 {
     bool ok = false;

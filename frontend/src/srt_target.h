@@ -59,5 +59,11 @@ bool buildSrtUrl(const SrtTarget &target, QString &url, QString &error);
 // goes to extraQuery. On failure sets error (a sentence for the user) and returns false.
 bool parseSrtAddress(const QString &text, SrtTarget &target, QString &error);
 
+// The srt:// address an edit of the host field brought in, trimmed: the part the edit
+// put in when that is one (e.g. an address pasted beside the host already there), else
+// the whole new text when that is one; empty otherwise. cursor is the cursor position
+// after the edit, which stands right behind the inserted text.
+QString srtAddressFromHostEdit(const QString &before, const QString &after, int cursor);
+
 // True for a whole number of milliseconds libsrt takes as a latency.
 bool isValidSrtLatency(const QString &text);

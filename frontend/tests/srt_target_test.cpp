@@ -28,6 +28,8 @@ private slots:
     void refusesFullAddress_data();
     void refusesFullAddress();
     void pastedAddressFillsFields();
+    void addressFromHostEdit_data();
+    void addressFromHostEdit();
 };
 
 void SrtTargetTest::buildsAddress_data()
@@ -372,6 +374,48 @@ void SrtTargetTest::pastedAddressFillsFields()
     w.edtHost->setText(QStringLiteral("srt://h:1?mode=rendezvous"));
     QCOMPARE(w.lblStatus->text(), QStringLiteral("mode must be caller or listener"));
     QCOMPARE(w.edtPort->text(), QStringLiteral("9100"));
+
+    // Pasted behind the host the field shows, as a click into it and a paste do.
+    w.edtHost->setText(QStringLiteral("127.0.0.1"));
+    w.edtHost->end(false);
+    w.edtHost->insert(QStringLiteral("srt://10.0.0.6:8891?streamid=cam2&transtype=live"));
+    QCOMPARE(w.edtHost->text(), QStringLiteral("10.0.0.6"));
+    QCOMPARE(w.edtPort->text(), QStringLiteral("8891"));
+    QCOMPARE(w.edtStreamId->text(), QStringLiteral("cam2"));
+    QCOMPARE(w.cmbSrtTransfer->currentText(), QStringLiteral("live"));
+}
+
+void SrtTargetTest::addressFromHostEdit_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("after");
+    QTest::addColumn<int>("cursor");
+    QTest::addColumn<QString>("address");
+    const QString a = QStringLiteral("srt://10.0.0.5:8890?streamid=cam1");
+    const int n = a.size();
+    QTest::newRow("whole field replaced") << "127.0.0.1" << a << n << a;
+    QTest::newRow("into an empty field, blanks around") << "" << " " + a + "\n" << n + 2 << a;
+    QTest::newRow("upper-case scheme") << "" << "SRT://h:1" << 9 << "SRT://h:1";
+    QTest::newRow("behind the host there") << "127.0.0.1" << "127.0.0.1" + a << 9 + n << a;
+    QTest::newRow("before the host there") << "127.0.0.1" << a + "127.0.0.1" << n << a;
+    QTest::newRow("inside the host there") << "127.0.0.1" << "127.0" + a + ".0.1" << 5 + n << a;
+    // The ends of the old text and the address are alike.
+    QTest::newRow("selected part replaced") << "127.0.0.1" << "127.0." + a << 6 + n << a;
+    QTest::newRow("address begins like the old text") << "srt://h:1?mode=rendezvous" << a << n << a;
+    QTest::newRow("address typed into an empty field") << "srt://h:" << "srt://h:1" << 9 << "srt://h:1";
+    QTest::newRow("host typed") << "10.0.0." << "10.0.0.5" << 8 << "";
+    QTest::newRow("text cut") << "127.0.0.1srt://h:1" << "127.0.0.1" << 9 << "";
+    QTest::newRow("address typed behind a host") << "127.0.0.1srt://h:" << "127.0.0.1srt://h:1" << 18 << "";
+    QTest::newRow("cursor out of range") << "" << a << n + 5 << a;
+}
+
+void SrtTargetTest::addressFromHostEdit()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, after);
+    QFETCH(int, cursor);
+    QFETCH(QString, address);
+    QCOMPARE(srtAddressFromHostEdit(before, after, cursor), address);
 }
 
 QTEST_MAIN(SrtTargetTest)
