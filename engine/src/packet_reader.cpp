@@ -2,7 +2,9 @@
 
 #include <functional>
 #include <utility>
+#include <vector>
 
+#include "dts_reorder.h"
 #include "events_log.h"
 #include "ffmpeg_error.h"
 #include "pacer.h"
@@ -14,19 +16,59 @@ bool reader_should_stop(const InputSource &input)
     return input.stop_requested.load() || (input.running != nullptr && !input.running->load());
 }
 
-// Reads until the end, a failure or a stop; returns the raw loop code.
-int read_loop(InputSource &input)
+// Paces one packet and queues it. False when the loop must end, with `code`.
+bool release(InputSource &input, QueuedPacket &&entry, int &code)
+{
+    if (input.pacer != nullptr &&
+        !pacer_wait(*input.pacer, entry.time_us, input.stop_requested, input.running)) {
+        code = 0;
+        return false;
+    }
+    if (!queue_push(input.queue, std::move(entry))) {
+        code = AVERROR_EXIT;
+        return false;
+    }
+    if (input.stop_requested.load()) {
+        code = 0;
+        return false;
+    }
+    return true;
+}
+
+// Releases every packet the reorder lets go now. False when the loop must end, with `code`.
+bool release_ready(InputSource &input, DtsReorder &reorder, int &code)
+{
+    while (reorder_ready(reorder)) {
+        if (!release(input, reorder_take(reorder), code))
+            return false;
+    }
+    return true;
+}
+
+// Reads until the end, a failure or a stop; returns the raw loop code. Packets read
+// ahead but not yet released are dropped by a stop.
+int read_loop(InputSource &input, DtsReorder &reorder)
 {
     PacketPtr packet(av_packet_alloc());
     if (!packet)
         return AVERROR(ENOMEM);
 
+    int code = 0;
     for (;;) {
         if (reader_should_stop(input))
             return 0;
-        const int code = av_read_frame(input.format_context.get(), packet.get());
-        if (code < 0)
+        if (!release_ready(input, reorder, code))
             return code;
+        const int read_code = av_read_frame(input.format_context.get(), packet.get());
+        if (read_code < 0) {
+            if (reader_should_stop(input))
+                return 0;
+            // What was read before the end or the failure still goes out, in order.
+            reorder_end(reorder);
+            if (!release_ready(input, reorder, code))
+                return code;
+            return read_code;
+        }
 
         const auto track = input.stream_to_track.find(packet->stream_index);
         if (track == input.stream_to_track.end()) {
@@ -46,21 +88,18 @@ int read_loop(InputSource &input)
         const AVStream *stream = input.format_context->streams[entry.packet->stream_index];
         entry.time_us = repair_packet_time(input.timestamps, entry.packet->stream_index,
                                            stream->time_base, *entry.packet);
-
-        if (input.pacer != nullptr &&
-            !pacer_wait(*input.pacer, entry.time_us, input.stop_requested, input.running))
-            return 0;
-
-        if (!queue_push(input.queue, std::move(entry)))
-            return AVERROR_EXIT;
-        if (input.stop_requested.load())
-            return 0;
+        reorder_add(reorder, std::move(entry));
     }
 }
 
 void reader_main(InputSource &input)
 {
-    int code = read_loop(input);
+    DtsReorder reorder;
+    std::vector<int32_t> tracks;
+    for (const auto &selected : input.stream_to_track)
+        tracks.push_back(selected.second);
+    reorder_init(reorder, tracks);
+    int code = read_loop(input, reorder);
     if (code == AVERROR_EOF)
         code = 0;
     if (reader_should_stop(input))

@@ -49,6 +49,8 @@ private:
     size_t high_water_bytes = 0;            // largest buffered_bytes since construction
     bool finishing = false;
     bool closed_flag = false;
+    bool consumer_waiting = false;          // take_chunk is in (or about to enter) its wait
+    bool producer_waiting = false;          // push is waiting for space
     std::condition_variable data_ready;     // consumer waits for data
     std::condition_variable space_free;     // producer waits for space
 };
