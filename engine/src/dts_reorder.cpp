@@ -20,8 +20,8 @@ bool track_is_past(const DtsReorder &reorder, int32_t track, const QueuedPacket 
     const auto newest = reorder.newest_us.find(track);
     if (newest == reorder.newest_us.end())
         return false;
-    // A later packet of a lower track at the same time would still go first.
-    return track < head.track_number ? newest->second > head.time_us : newest->second >= head.time_us;
+    // At the same time: a tie that only a repeated time could break, not worth a wait.
+    return newest->second >= head.time_us;
 }
 
 } // namespace
@@ -51,6 +51,14 @@ void reorder_add(DtsReorder &reorder, QueuedPacket &&entry)
 }
 
 void reorder_end(DtsReorder &reorder) { reorder.ended = true; }
+
+bool reorder_has_room(const DtsReorder &reorder)
+{
+    if (reorder.ended || reorder.waiting.size() >= reorder.packet_limit)
+        return false;
+    return reorder.waiting.empty() ||
+           reorder.newest_any_us - reorder.waiting.front().time_us < reorder.span_limit_us;
+}
 
 bool reorder_ready(const DtsReorder &reorder)
 {

@@ -47,5 +47,10 @@ void reorder_end(DtsReorder &reorder);
 // True when the oldest waiting packet may be released now.
 bool reorder_ready(const DtsReorder &reorder);
 
+// True while the read-ahead is below both limits and the input has not ended: reading
+// one more packet while the oldest one waits for its time keeps a slow read from making
+// it late.
+bool reorder_has_room(const DtsReorder &reorder);
+
 // Removes the oldest waiting packet. Only after reorder_ready returned true.
 QueuedPacket reorder_take(DtsReorder &reorder);

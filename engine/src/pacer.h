@@ -17,7 +17,14 @@ struct Pacer {
     std::chrono::steady_clock::time_point origin_instant{};
 };
 
+// The instant at which packet time `time_us` is due; the first call fixes the origin.
+std::chrono::steady_clock::time_point pacer_due(Pacer &pacer, int64_t time_us);
+
 // Waits until the packet time `time_us` is due. Returns false (early or at the due
 // instant) when `stop_requested` is set or `running` is non-null and reads false.
 bool pacer_wait(Pacer &pacer, int64_t time_us, const std::atomic<bool> &stop_requested,
                 const std::atomic<bool> *running);
+
+// The pipeline's wait before it writes a packet: as pacer_wait, ended early only by
+// `running` turning false.
+bool pacer_wait_running(Pacer &pacer, int64_t time_us, const std::atomic<bool> &running);

@@ -1,5 +1,6 @@
 #include "packet_reader.h"
 
+#include <chrono>
 #include <functional>
 #include <utility>
 #include <vector>
@@ -10,6 +11,9 @@
 #include "pacer.h"
 
 namespace {
+
+// With a packet ready but not due for longer than this, the reader reads ahead first.
+constexpr std::chrono::milliseconds READ_AHEAD_MARGIN{3};
 
 bool reader_should_stop(const InputSource &input)
 {
@@ -24,7 +28,7 @@ bool release(InputSource &input, QueuedPacket &&entry, int &code)
         code = 0;
         return false;
     }
-    if (!queue_push(input.queue, std::move(entry))) {
+    if (!queue_wait_room(input.queue, PACKET_QUEUE_REFILL) || !queue_push(input.queue, std::move(entry))) {
         code = AVERROR_EXIT;
         return false;
     }
@@ -35,10 +39,20 @@ bool release(InputSource &input, QueuedPacket &&entry, int &code)
     return true;
 }
 
-// Releases every packet the reorder lets go now. False when the loop must end, with `code`.
-bool release_ready(InputSource &input, DtsReorder &reorder, int &code)
+// The oldest packet is due so soon that a read could make it late.
+bool head_is_due(InputSource &input, const DtsReorder &reorder)
 {
-    while (reorder_ready(reorder)) {
+    if (input.pacer == nullptr || !reorder_has_room(reorder))
+        return true;
+    const auto due = pacer_due(*input.pacer, reorder.waiting.front().time_us);
+    return due - std::chrono::steady_clock::now() <= READ_AHEAD_MARGIN;
+}
+
+// Releases the packets the reorder lets go, as long as they are due; with room and time
+// to spare it returns to read ahead instead. False when the loop must end, with `code`.
+bool release_due(InputSource &input, DtsReorder &reorder, int &code)
+{
+    while (reorder_ready(reorder) && head_is_due(input, reorder)) {
         if (!release(input, reorder_take(reorder), code))
             return false;
     }
@@ -57,7 +71,7 @@ int read_loop(InputSource &input, DtsReorder &reorder)
     for (;;) {
         if (reader_should_stop(input))
             return 0;
-        if (!release_ready(input, reorder, code))
+        if (!release_due(input, reorder, code))
             return code;
         const int read_code = av_read_frame(input.format_context.get(), packet.get());
         if (read_code < 0) {
@@ -65,7 +79,7 @@ int read_loop(InputSource &input, DtsReorder &reorder)
                 return 0;
             // What was read before the end or the failure still goes out, in order.
             reorder_end(reorder);
-            if (!release_ready(input, reorder, code))
+            if (!release_due(input, reorder, code))
                 return code;
             return read_code;
         }

@@ -5,6 +5,7 @@
 
 // getaddrinfo and addrinfo come with srt.h, which includes each system's socket headers.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -41,6 +42,8 @@ struct AddrInfoFree {
 constexpr std::chrono::milliseconds DELIVERY_WAIT{SRT_SEND_TIMEOUT_MS};
 constexpr std::chrono::milliseconds DELIVERY_POLL{5};
 constexpr std::chrono::milliseconds CONNECT_POLL{10};
+// Most chunks the sender takes from the queue at once.
+constexpr size_t SRT_SEND_BATCH_CHUNKS = 64;
 
 } // namespace
 
@@ -136,17 +139,23 @@ void SrtOutput::sender_main()
         return;
     }
 
-    std::unique_ptr<uint8_t[]> chunk(new uint8_t[SRT_CHUNK_SIZE]);
+    // Everything queued is taken at once and handed to libsrt back to back, so a
+    // packet's TS wakes this thread (and libsrt's sending thread) once, not per chunk.
+    std::unique_ptr<uint8_t[]> batch(new uint8_t[SRT_SEND_BATCH_CHUNKS * SRT_CHUNK_SIZE]);
     bool drained = false;
-    for (;;) {
-        const size_t n = queue.take_chunk(chunk.get());
+    bool sending = true;
+    while (sending) {
+        const size_t n = queue.take_chunks(batch.get(), SRT_SEND_BATCH_CHUNKS);
         if (n == 0) {
             drained = !queue.closed();
             break;
         }
-        if (!send_chunk(chunk.get(), n)) {
-            queue.close_queue();
-            break;
+        for (size_t done = 0; done < n; done += SRT_CHUNK_SIZE) {
+            if (!send_chunk(batch.get() + done, std::min(SRT_CHUNK_SIZE, n - done))) {
+                queue.close_queue();
+                sending = false;
+                break;
+            }
         }
     }
     if (drained)

@@ -45,7 +45,9 @@ bool TsOutputQueue::push(const uint8_t *data, size_t size)
     return true;
 }
 
-size_t TsOutputQueue::take_chunk(uint8_t *dest)
+size_t TsOutputQueue::take_chunk(uint8_t *dest) { return take_chunks(dest, 1); }
+
+size_t TsOutputQueue::take_chunks(uint8_t *dest, size_t max_chunks)
 {
     std::unique_lock<std::mutex> lock(queue_lock);
     consumer_waiting = true;
@@ -53,9 +55,12 @@ size_t TsOutputQueue::take_chunk(uint8_t *dest)
         return closed_flag || finishing || buffered_bytes >= SRT_CHUNK_SIZE;
     });
     consumer_waiting = false;
-    if (closed_flag || buffered_bytes == 0)
+    if (closed_flag || buffered_bytes == 0 || max_chunks == 0)
         return 0;
-    const size_t n = std::min(buffered_bytes, SRT_CHUNK_SIZE);
+    // Whole chunks only; the rest of a finishing queue goes once nothing else is left.
+    size_t n = std::min(buffered_bytes / SRT_CHUNK_SIZE, max_chunks) * SRT_CHUNK_SIZE;
+    if (n == 0)
+        n = buffered_bytes;
     const size_t first = std::min(n, SRT_QUEUE_CAPACITY - read_pos);
     std::memcpy(dest, storage.get() + read_pos, first);
     std::memcpy(dest + first, storage.get(), n - first);

@@ -29,6 +29,9 @@ public:
     // Consumer: copies out SRT_CHUNK_SIZE bytes into dest, waiting until that many are
     // queued; once finishing, also a shorter rest. 0 means stop: closed, or drained.
     size_t take_chunk(uint8_t *dest);
+    // The same for every whole chunk queued, up to max_chunks at once (dest holds that
+    // many); a shorter rest only once finishing, and only as the last piece.
+    size_t take_chunks(uint8_t *dest, size_t max_chunks);
 
     // No more data will come: the consumer drains what is left. Wakes both sides.
     void mark_finishing();
