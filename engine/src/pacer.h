@@ -8,8 +8,10 @@
 // Longest single sleep while waiting for a packet's due time, so a stop is seen quickly.
 constexpr std::chrono::milliseconds PACER_SLICE{20};
 
-// Real-time clock shared by every input of one run. The first packet that reaches it
-// fixes the origin; every later packet is due at origin instant + (time - origin time).
+// Real-time clock shared by every packet of one run, whichever input it comes from. The
+// first packet that reaches it fixes the origin; every later packet is due at origin
+// instant + (time - origin time). The pipelines pace each packet just before writing it;
+// a reader given a pacer paces what it queues instead.
 struct Pacer {
     std::mutex mutex;  // guards started, origin_time_us, origin_instant
     bool started = false;
