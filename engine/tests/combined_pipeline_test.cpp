@@ -93,6 +93,12 @@ TEST(CombinedPipeline, RelaysSourcesToTheEnd) {
 // hands over; a video frame's lag is its arrival minus its DTS, less the smallest such
 // difference of the run. Paced in file order, most frames come 80 ms late or more.
 TEST(CombinedPipeline, HlsVideoArrivesOnItsSchedule) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    // The receiver is instrumented too: its slow start holds back libsrt's acknowledgements,
+    // and file mode then drains the backlog at little more than the media's own rate, which
+    // measures the receiver, not the engine's pacing.
+    GTEST_SKIP() << "arrival timing is not meaningful with an instrumented receiver";
+#endif
     const std::string playlist = test_media::hls_vod(8.0);
     ASSERT_FALSE(playlist.empty());
     LoopbackHttpServer http;
