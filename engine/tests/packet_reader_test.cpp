@@ -183,6 +183,11 @@ TEST(PacketQueue, WaitForRoomReturnsOnlyOnceTheBatchFits)
         ASSERT_TRUE(queue_push(queue, queued(0, i)));
 
     auto waiter = std::async(std::launch::async, [&queue] { return queue_wait_room(queue, 64); });
+    auto waiting = [&queue] {
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        return queue.producers_waiting == 1;
+    };
+    ASSERT_TRUE(wait_until(waiting, milliseconds(2000)));
     QueuedPacket holder;
     for (int i = 0; i < 63; ++i)
         ASSERT_TRUE(queue_pop(queue, holder));
@@ -196,7 +201,7 @@ TEST(PacketQueue, WaitForRoomReturnsOnlyOnceTheBatchFits)
     for (int i = 0; i < 64; ++i)
         ASSERT_TRUE(queue_push(queue, queued(0, 1000 + i)));
     auto closed = std::async(std::launch::async, [&queue] { return queue_wait_room(queue, 64); });
-    EXPECT_EQ(closed.wait_for(milliseconds(100)), std::future_status::timeout);
+    ASSERT_TRUE(wait_until(waiting, milliseconds(2000)));
     queue_close(queue);
     ASSERT_EQ(closed.wait_for(milliseconds(2000)), std::future_status::ready);
     EXPECT_FALSE(closed.get());
