@@ -3,7 +3,7 @@
 # prints a comparison table (see bench/bench.py for what is measured and how).
 #
 #   scripts/bench.sh [BUILD_DIR]      (make bench)
-#   BENCH_RUNS=3 BENCH_SECONDS=60 scripts/bench.sh build
+#   BENCH_RUNS=3 BENCH_SECONDS=60 BENCH_SOURCES=mp4,hls scripts/bench.sh build
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-build}

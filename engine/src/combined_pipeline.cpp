@@ -12,9 +12,11 @@
 
 int run_combined(const EngineOptions &options) {
     // Declaration order is teardown order in reverse: the muxer goes before the input
-    // whose streams it reads, the pacer after both.
+    // whose streams it reads, the pacer after both. The reader reads ahead unpaced into
+    // its queue; this thread paces each packet just before writing it, so the two
+    // threads meet once per refill of the queue instead of once per packet.
     Pacer pacer;
-    InputSource input(&keep_running, 0, &pacer);
+    InputSource input(&keep_running, 0, nullptr);
     std::string error;
 
     emit_event("opening_inputs");
@@ -45,6 +47,7 @@ int run_combined(const EngineOptions &options) {
     int result = RESULT_OK;
     while (keep_running.load()) {
         if (!pop_packet(input, holder)) break;
+        if (!pacer_wait_running(pacer, holder.time_us, keep_running)) break;
         if (mux_write(muxer, holder) < 0) {
             result = RESULT_MUX_WRITE_FAILED;
             break;

@@ -12,8 +12,7 @@ bool should_stop(const std::atomic<bool> &stop_requested, const std::atomic<bool
 
 } // namespace
 
-bool pacer_wait(Pacer &pacer, int64_t time_us, const std::atomic<bool> &stop_requested,
-                const std::atomic<bool> *running)
+std::chrono::steady_clock::time_point pacer_due(Pacer &pacer, int64_t time_us)
 {
     using clock = std::chrono::steady_clock;
     int64_t origin_time_us = 0;
@@ -30,7 +29,14 @@ bool pacer_wait(Pacer &pacer, int64_t time_us, const std::atomic<bool> &stop_req
     }
     // Packets from before the origin are due at once.
     const int64_t ahead_us = time_us > origin_time_us ? time_us - origin_time_us : 0;
-    const clock::time_point due = origin_instant + std::chrono::microseconds(ahead_us);
+    return origin_instant + std::chrono::microseconds(ahead_us);
+}
+
+bool pacer_wait(Pacer &pacer, int64_t time_us, const std::atomic<bool> &stop_requested,
+                const std::atomic<bool> *running)
+{
+    using clock = std::chrono::steady_clock;
+    const clock::time_point due = pacer_due(pacer, time_us);
 
     for (;;) {
         if (should_stop(stop_requested, running))
@@ -42,4 +48,10 @@ bool pacer_wait(Pacer &pacer, int64_t time_us, const std::atomic<bool> &stop_req
         std::this_thread::sleep_for(
             std::min<clock::duration>(remaining, std::chrono::duration_cast<clock::duration>(PACER_SLICE)));
     }
+}
+
+bool pacer_wait_running(Pacer &pacer, int64_t time_us, const std::atomic<bool> &running)
+{
+    static const std::atomic<bool> never{false};
+    return pacer_wait(pacer, time_us, never, &running);
 }

@@ -2,11 +2,34 @@
 
 #include <utility>
 
+namespace {
+
+// Called with the queue's mutex held. Takes wake a producer only once the room it
+// waits for is there.
+void begin_room_wait(PacketQueue &queue, uint64_t room)
+{
+    ++queue.producers_waiting;
+    if (queue.room_wanted == 0 || room < queue.room_wanted)
+        queue.room_wanted = room;
+}
+
+void end_room_wait(PacketQueue &queue)
+{
+    if (--queue.producers_waiting == 0)
+        queue.room_wanted = 0;
+}
+
+} // namespace
+
 bool queue_push(PacketQueue &queue, QueuedPacket &&entry)
 {
     {
         std::unique_lock<std::mutex> lock(queue.mutex);
-        queue.not_full.wait(lock, [&] { return queue.closed || queue.count < queue.capacity; });
+        if (!queue.closed && queue.count >= queue.capacity) {
+            begin_room_wait(queue, 1);
+            queue.not_full.wait(lock, [&] { return queue.closed || queue.count < queue.capacity; });
+            end_room_wait(queue);
+        }
         if (queue.closed) {
             lock.unlock();
             entry.packet.reset();
@@ -19,9 +42,22 @@ bool queue_push(PacketQueue &queue, QueuedPacket &&entry)
     return true;
 }
 
+bool queue_wait_room(PacketQueue &queue, uint64_t room)
+{
+    std::unique_lock<std::mutex> lock(queue.mutex);
+    if (queue.closed || queue.count < queue.capacity)
+        return !queue.closed;
+    const uint64_t wanted = room < 1 ? 1 : (room > queue.capacity ? queue.capacity : room);
+    begin_room_wait(queue, wanted);
+    queue.not_full.wait(lock, [&] { return queue.closed || queue.capacity - queue.count >= wanted; });
+    end_room_wait(queue);
+    return !queue.closed;
+}
+
 bool queue_pop(PacketQueue &queue, QueuedPacket &holder)
 {
     QueuedPacket previous;  // the holder's old packet, freed after the lock is released
+    bool wake = false;
     {
         std::unique_lock<std::mutex> lock(queue.mutex);
         queue.not_empty.wait(lock, [&] { return queue.closed || queue.count > 0 || queue.finished; });
@@ -31,8 +67,10 @@ bool queue_pop(PacketQueue &queue, QueuedPacket &holder)
         holder = std::move(queue.entries.front());
         queue.entries.pop_front();
         --queue.count;
+        wake = queue.room_wanted != 0 && queue.capacity - queue.count >= queue.room_wanted;
     }
-    queue.not_full.notify_one();
+    if (wake)
+        queue.not_full.notify_all();
     return true;
 }
 

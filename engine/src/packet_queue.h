@@ -17,6 +17,8 @@ using PacketPtr = std::unique_ptr<AVPacket, AvPacketDeleter>;
 
 // Most packets one input may hold between its reader and the pipeline.
 constexpr uint64_t PACKET_QUEUE_CAPACITY = 256;
+// Room a reader that found its queue full waits for before it reads on.
+constexpr uint64_t PACKET_QUEUE_REFILL = 64;
 
 // One demuxed packet on its way to the muxer. Moved, never copied.
 struct QueuedPacket {
@@ -37,10 +39,16 @@ struct PacketQueue {
     bool finished = false;
     bool closed = false;
     int32_t result = 0;  // 0 end or stop, negative FFmpeg code for a read failure
+    uint64_t producers_waiting = 0;
+    uint64_t room_wanted = 0;  // least free room any waiting producer needs; 0 when none waits
 };
 
 // Appends, waiting while the queue is full. Returns false (entry dropped) once closed.
 bool queue_push(PacketQueue &queue, QueuedPacket &&entry);
+
+// Returns at once while the queue has room; when full, waits until `room` entries are
+// free, so that a taker is not made to wake the producer for every entry. False once closed.
+bool queue_wait_room(PacketQueue &queue, uint64_t room);
 
 // Moves the oldest entry into `holder` (freeing its previous packet). Waits while the
 // queue is empty and open. Returns false when closed, or finished and empty.

@@ -1,32 +1,88 @@
 #include "packet_reader.h"
 
+#include <chrono>
 #include <functional>
 #include <utility>
+#include <vector>
 
+#include "dts_reorder.h"
 #include "events_log.h"
 #include "ffmpeg_error.h"
 #include "pacer.h"
 
 namespace {
 
+// With a packet ready but not due for longer than this, the reader reads ahead first.
+constexpr std::chrono::milliseconds READ_AHEAD_MARGIN{3};
+
 bool reader_should_stop(const InputSource &input)
 {
     return input.stop_requested.load() || (input.running != nullptr && !input.running->load());
 }
 
-// Reads until the end, a failure or a stop; returns the raw loop code.
-int read_loop(InputSource &input)
+// Paces one packet and queues it. False when the loop must end, with `code`.
+bool release(InputSource &input, QueuedPacket &&entry, int &code)
+{
+    if (input.pacer != nullptr &&
+        !pacer_wait(*input.pacer, entry.time_us, input.stop_requested, input.running)) {
+        code = 0;
+        return false;
+    }
+    if (!queue_wait_room(input.queue, PACKET_QUEUE_REFILL) || !queue_push(input.queue, std::move(entry))) {
+        code = AVERROR_EXIT;
+        return false;
+    }
+    if (input.stop_requested.load()) {
+        code = 0;
+        return false;
+    }
+    return true;
+}
+
+// The oldest packet is due so soon that a read could make it late.
+bool head_is_due(InputSource &input, const DtsReorder &reorder)
+{
+    if (input.pacer == nullptr || !reorder_has_room(reorder))
+        return true;
+    const auto due = pacer_due(*input.pacer, reorder.waiting.front().time_us);
+    return due - std::chrono::steady_clock::now() <= READ_AHEAD_MARGIN;
+}
+
+// Releases the packets the reorder lets go, as long as they are due; with room and time
+// to spare it returns to read ahead instead. False when the loop must end, with `code`.
+bool release_due(InputSource &input, DtsReorder &reorder, int &code)
+{
+    while (reorder_ready(reorder) && head_is_due(input, reorder)) {
+        if (!release(input, reorder_take(reorder), code))
+            return false;
+    }
+    return true;
+}
+
+// Reads until the end, a failure or a stop; returns the raw loop code. Packets read
+// ahead but not yet released are dropped by a stop.
+int read_loop(InputSource &input, DtsReorder &reorder)
 {
     PacketPtr packet(av_packet_alloc());
     if (!packet)
         return AVERROR(ENOMEM);
 
+    int code = 0;
     for (;;) {
         if (reader_should_stop(input))
             return 0;
-        const int code = av_read_frame(input.format_context.get(), packet.get());
-        if (code < 0)
+        if (!release_due(input, reorder, code))
             return code;
+        const int read_code = av_read_frame(input.format_context.get(), packet.get());
+        if (read_code < 0) {
+            if (reader_should_stop(input))
+                return 0;
+            // What was read before the end or the failure still goes out, in order.
+            reorder_end(reorder);
+            if (!release_due(input, reorder, code))
+                return code;
+            return read_code;
+        }
 
         const auto track = input.stream_to_track.find(packet->stream_index);
         if (track == input.stream_to_track.end()) {
@@ -46,21 +102,18 @@ int read_loop(InputSource &input)
         const AVStream *stream = input.format_context->streams[entry.packet->stream_index];
         entry.time_us = repair_packet_time(input.timestamps, entry.packet->stream_index,
                                            stream->time_base, *entry.packet);
-
-        if (input.pacer != nullptr &&
-            !pacer_wait(*input.pacer, entry.time_us, input.stop_requested, input.running))
-            return 0;
-
-        if (!queue_push(input.queue, std::move(entry)))
-            return AVERROR_EXIT;
-        if (input.stop_requested.load())
-            return 0;
+        reorder_add(reorder, std::move(entry));
     }
 }
 
 void reader_main(InputSource &input)
 {
-    int code = read_loop(input);
+    DtsReorder reorder;
+    std::vector<int32_t> tracks;
+    for (const auto &selected : input.stream_to_track)
+        tracks.push_back(selected.second);
+    reorder_init(reorder, tracks);
+    int code = read_loop(input, reorder);
     if (code == AVERROR_EOF)
         code = 0;
     if (reader_should_stop(input))

@@ -4,6 +4,10 @@
 
 #include "input_source.h"
 
+// The reader queues its input's packets in time order across the input's streams (see
+// dts_reorder.h), reading ahead of what it has queued; when its queue is full it waits for
+// room for a batch. With a pacer it also holds each packet back until it is due.
+
 // Starts the input's reader thread (clears stop requested). Once per input.
 void start_reader(InputSource &input);
 

@@ -23,9 +23,11 @@ void take_head(InputSource &input, QueuedPacket &holder, bool &has_head, int64_t
 
 int run_split(const EngineOptions &options) {
     // The muxer is declared after both inputs so that it is gone before their streams.
+    // Both readers read ahead unpaced; every packet the merge picks is paced on one
+    // clock just before it is written.
     Pacer pacer;
-    InputSource video(&keep_running, 0, &pacer);
-    InputSource audio(&keep_running, 1, &pacer);
+    InputSource video(&keep_running, 0, nullptr);
+    InputSource audio(&keep_running, 1, nullptr);
     std::string error;
 
     emit_event("opening_inputs");
@@ -84,8 +86,9 @@ int run_split(const EngineOptions &options) {
             video.stop_requested.store(true);
             continue;
         }
-        merge_written(merge, action);
         const bool is_video = action == MergeAction::WRITE_VIDEO;
+        if (!pacer_wait_running(pacer, is_video ? video_head.time_us : audio_head.time_us, keep_running)) break;
+        merge_written(merge, action);
         if (mux_write(muxer, is_video ? video_head : audio_head) < 0) {
             result = RESULT_MUX_WRITE_FAILED;
             break;

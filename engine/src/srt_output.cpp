@@ -7,6 +7,7 @@
 
 // getaddrinfo and addrinfo come with srt.h, which includes each system's socket headers.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -45,6 +46,8 @@ constexpr std::chrono::milliseconds DELIVERY_POLL{5};
 // Beyond the receiver's latency, for its clock drift and the time to hand the data on.
 constexpr std::chrono::milliseconds PLAYOUT_MARGIN{100};
 constexpr std::chrono::milliseconds CONNECT_POLL{10};
+// Most chunks the sender takes from the queue at once.
+constexpr size_t SRT_SEND_BATCH_CHUNKS = 64;
 // How often a listener without a receiver looks at the stop flags.
 constexpr std::chrono::milliseconds LISTEN_POLL{50};
 
@@ -221,17 +224,23 @@ void SrtOutput::sender_main()
         return;
     }
 
-    std::unique_ptr<uint8_t[]> chunk(new uint8_t[SRT_CHUNK_SIZE]);
+    // Everything queued is taken at once and handed to libsrt back to back, so a
+    // packet's TS wakes this thread (and libsrt's sending thread) once, not per chunk.
+    std::unique_ptr<uint8_t[]> batch(new uint8_t[SRT_SEND_BATCH_CHUNKS * SRT_CHUNK_SIZE]);
     bool drained = false;
-    for (;;) {
-        const size_t n = queue.take_chunk(chunk.get());
+    bool sending = true;
+    while (sending) {
+        const size_t n = queue.take_chunks(batch.get(), SRT_SEND_BATCH_CHUNKS);
         if (n == 0) {
             drained = !queue.closed();
             break;
         }
-        if (!send_chunk(chunk.get(), n)) {
-            queue.close_queue();
-            break;
+        for (size_t done = 0; done < n; done += SRT_CHUNK_SIZE) {
+            if (!send_chunk(batch.get() + done, std::min(SRT_CHUNK_SIZE, n - done))) {
+                queue.close_queue();
+                sending = false;
+                break;
+            }
         }
     }
     if (drained)

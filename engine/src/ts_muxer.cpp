@@ -187,7 +187,16 @@ int mux_write(TsMuxer &muxer, QueuedPacket &holder) {
     }
     last = pkt->dts;
 
-    const int rc = av_interleaved_write_frame(muxer.output.get(), pkt);
+    // The readers and the merge already hand packets over in time order, so the muxer's
+    // own interleaving would only hold each one back until every other track has a
+    // later packet. The flush hands the packet's TS to the SRT output at once instead of
+    // when the I/O buffer fills.
+    int rc = av_write_frame(muxer.output.get(), pkt);
+    av_packet_unref(pkt);
+    if (rc >= 0) {
+        avio_flush(muxer.io.get());
+        if (muxer.io->error < 0) rc = muxer.io->error;
+    }
     if (rc < 0) log_line("MPEG-TS write failed: " + ffmpeg_error_text(rc));
     return rc;
 }

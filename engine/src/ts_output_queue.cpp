@@ -14,13 +14,19 @@ bool TsOutputQueue::push(const uint8_t *data, size_t size)
     size_t done = 0;
     while (done < size) {
         std::unique_lock<std::mutex> lock(queue_lock);
-        const clock::time_point now = clock::now();
-        const clock::time_point deadline =
-            now > clock::time_point::max() - write_wait ? clock::time_point::max() : now + write_wait;
-        const bool ready = space_free.wait_until(lock, deadline, [this] {
-            return closed_flag || buffered_bytes < SRT_QUEUE_CAPACITY;
-        });
-        if (!ready || closed_flag)
+        if (!closed_flag && buffered_bytes >= SRT_QUEUE_CAPACITY) {
+            const clock::time_point now = clock::now();
+            const clock::time_point deadline =
+                now > clock::time_point::max() - write_wait ? clock::time_point::max() : now + write_wait;
+            producer_waiting = true;
+            const bool ready = space_free.wait_until(lock, deadline, [this] {
+                return closed_flag || buffered_bytes < SRT_QUEUE_CAPACITY;
+            });
+            producer_waiting = false;
+            if (!ready)
+                return false;
+        }
+        if (closed_flag)
             return false;
         const size_t n = std::min({size - done, SRT_QUEUE_CAPACITY - buffered_bytes,
                                    SRT_QUEUE_CAPACITY - write_pos});
@@ -29,28 +35,41 @@ bool TsOutputQueue::push(const uint8_t *data, size_t size)
         buffered_bytes += n;
         high_water_bytes = std::max(high_water_bytes, buffered_bytes);
         done += n;
+        // The sender only wants waking once a whole chunk is there; a packet's TS that
+        // leaves a partial chunk waits for the next one.
+        const bool wake = consumer_waiting && buffered_bytes >= SRT_CHUNK_SIZE;
         lock.unlock();
-        data_ready.notify_one();
+        if (wake)
+            data_ready.notify_one();
     }
     return true;
 }
 
-size_t TsOutputQueue::take_chunk(uint8_t *dest)
+size_t TsOutputQueue::take_chunk(uint8_t *dest) { return take_chunks(dest, 1); }
+
+size_t TsOutputQueue::take_chunks(uint8_t *dest, size_t max_chunks)
 {
     std::unique_lock<std::mutex> lock(queue_lock);
+    consumer_waiting = true;
     data_ready.wait(lock, [this] {
         return closed_flag || finishing || buffered_bytes >= SRT_CHUNK_SIZE;
     });
-    if (closed_flag || buffered_bytes == 0)
+    consumer_waiting = false;
+    if (closed_flag || buffered_bytes == 0 || max_chunks == 0)
         return 0;
-    const size_t n = std::min(buffered_bytes, SRT_CHUNK_SIZE);
+    // Whole chunks only; the rest of a finishing queue goes once nothing else is left.
+    size_t n = std::min(buffered_bytes / SRT_CHUNK_SIZE, max_chunks) * SRT_CHUNK_SIZE;
+    if (n == 0)
+        n = buffered_bytes;
     const size_t first = std::min(n, SRT_QUEUE_CAPACITY - read_pos);
     std::memcpy(dest, storage.get() + read_pos, first);
     std::memcpy(dest + first, storage.get(), n - first);
     read_pos = (read_pos + n) % SRT_QUEUE_CAPACITY;
     buffered_bytes -= n;
+    const bool wake = producer_waiting;
     lock.unlock();
-    space_free.notify_all();
+    if (wake)
+        space_free.notify_all();
     return n;
 }
 

@@ -29,6 +29,9 @@ public:
     // Consumer: copies out SRT_CHUNK_SIZE bytes into dest, waiting until that many are
     // queued; once finishing, also a shorter rest. 0 means stop: closed, or drained.
     size_t take_chunk(uint8_t *dest);
+    // The same for every whole chunk queued, up to max_chunks at once (dest holds that
+    // many); a shorter rest only once finishing, and only as the last piece.
+    size_t take_chunks(uint8_t *dest, size_t max_chunks);
 
     // No more data will come: the consumer drains what is left. Wakes both sides.
     void mark_finishing();
@@ -49,6 +52,8 @@ private:
     size_t high_water_bytes = 0;            // largest buffered_bytes since construction
     bool finishing = false;
     bool closed_flag = false;
+    bool consumer_waiting = false;          // take_chunk is in (or about to enter) its wait
+    bool producer_waiting = false;          // push is waiting for space
     std::condition_variable data_ready;     // consumer waits for data
     std::condition_variable space_free;     // producer waits for space
 };

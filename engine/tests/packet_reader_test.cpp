@@ -173,6 +173,41 @@ TEST(PacketQueue, HoldsAtMostItsCapacityAndOneTakeLetsOneIn)
     EXPECT_EQ(queue_count(queue), 0u);
 }
 
+// A reader that reads ahead finds its queue full most of the time; it must be woken once
+// per batch of room, not by every take.
+TEST(PacketQueue, WaitForRoomReturnsOnlyOnceTheBatchFits)
+{
+    PacketQueue queue;
+    EXPECT_TRUE(queue_wait_room(queue, 64));  // not full: at once
+    for (int i = 0; i < 256; ++i)
+        ASSERT_TRUE(queue_push(queue, queued(0, i)));
+
+    auto waiter = std::async(std::launch::async, [&queue] { return queue_wait_room(queue, 64); });
+    auto waiting = [&queue] {
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        return queue.producers_waiting == 1;
+    };
+    ASSERT_TRUE(wait_until(waiting, milliseconds(2000)));
+    QueuedPacket holder;
+    for (int i = 0; i < 63; ++i)
+        ASSERT_TRUE(queue_pop(queue, holder));
+    EXPECT_EQ(waiter.wait_for(milliseconds(150)), std::future_status::timeout) << "woken with room for 63";
+    ASSERT_TRUE(queue_pop(queue, holder));
+    ASSERT_EQ(waiter.wait_for(milliseconds(2000)), std::future_status::ready);
+    EXPECT_TRUE(waiter.get());
+    EXPECT_EQ(queue_count(queue), 192u);
+
+    // Closing wakes it with false, as it does a blocked push.
+    for (int i = 0; i < 64; ++i)
+        ASSERT_TRUE(queue_push(queue, queued(0, 1000 + i)));
+    auto closed = std::async(std::launch::async, [&queue] { return queue_wait_room(queue, 64); });
+    ASSERT_TRUE(wait_until(waiting, milliseconds(2000)));
+    queue_close(queue);
+    ASSERT_EQ(closed.wait_for(milliseconds(2000)), std::future_status::ready);
+    EXPECT_FALSE(closed.get());
+    EXPECT_FALSE(queue_wait_room(queue, 1));
+}
+
 TEST(PacketQueue, KeepsOrderAndReplacesTheHoldersPacket)
 {
     PacketQueue queue;
@@ -262,6 +297,7 @@ TEST(PacketReader, ReadsEveryPacketOfTheSelectedStreams)
         start_reader(input);
         std::map<int32_t, int> counts;
         std::map<int32_t, int64_t> last_time;
+        int64_t last_any = INT64_MIN;
         QueuedPacket holder;
         while (pop_packet(input, holder)) {
             ASSERT_TRUE(holder.packet);
@@ -272,6 +308,9 @@ TEST(PacketReader, ReadsEveryPacketOfTheSelectedStreams)
             if (last_time.count(track) != 0) {
                 EXPECT_GE(holder.time_us, last_time[track]) << c.name;
             }
+            // Across tracks too, although the file interleaves them loosely.
+            EXPECT_GE(holder.time_us, last_any) << c.name;
+            last_any = holder.time_us;
             last_time[track] = holder.time_us;
             ++counts[track];
         }

@@ -122,6 +122,78 @@ TEST(TsOutputQueue, ShortRestWaitsUntilFinishing)
     EXPECT_EQ(queue.take_chunk(got.data()), 0u);
 }
 
+TEST(TsOutputQueue, BatchTakesWholeChunksOnlyAndTheRestLastWhenFinishing)
+{
+    TsOutputQueue queue;
+    const auto bytes = pattern(5 * SRT_CHUNK_SIZE + 100, 5);
+    ASSERT_TRUE(queue.push(bytes.data(), bytes.size()));
+    std::vector<uint8_t> got;
+    std::vector<uint8_t> batch(3 * SRT_CHUNK_SIZE);
+    EXPECT_EQ(queue.take_chunks(batch.data(), 3), 3 * SRT_CHUNK_SIZE);  // capped by the caller
+    got.insert(got.end(), batch.begin(), batch.end());
+    EXPECT_EQ(queue.take_chunks(batch.data(), 3), 2 * SRT_CHUNK_SIZE);  // whole chunks only
+    got.insert(got.end(), batch.begin(), batch.begin() + 2 * SRT_CHUNK_SIZE);
+
+    auto rest = std::async(std::launch::async, [&] { return queue.take_chunks(batch.data(), 3); });
+    EXPECT_EQ(rest.wait_for(300ms), std::future_status::timeout) << "100 bytes went out mid-run";
+    queue.mark_finishing();
+    ASSERT_EQ(rest.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(rest.get(), 100u);
+    got.insert(got.end(), batch.begin(), batch.begin() + 100);
+    EXPECT_TRUE(got == bytes);
+    EXPECT_EQ(queue.take_chunks(batch.data(), 3), 0u);
+}
+
+// The muxer hands over each packet's TS on its own, often a few TS packets at a time: the
+// waiting sender must be woken once those small pieces make up a chunk, and batches must
+// carry every byte in order.
+TEST(TsOutputQueue, SmallPiecesWakeTheBatchTakerOnceTheyMakeAChunk)
+{
+    TsOutputQueue queue;
+    {
+        const auto packets = pattern(SRT_CHUNK_SIZE, 11);  // seven TS packets
+        std::vector<uint8_t> got(16 * SRT_CHUNK_SIZE);
+        auto taken = std::async(std::launch::async, [&] { return queue.take_chunks(got.data(), 16); });
+        for (size_t i = 0; i < 6; ++i)
+            ASSERT_TRUE(queue.push(packets.data() + 188 * i, 188));
+        EXPECT_EQ(taken.wait_for(200ms), std::future_status::timeout) << "woken before a whole chunk";
+        ASSERT_TRUE(queue.push(packets.data() + 188 * 6, 188));
+        ASSERT_EQ(taken.wait_for(5s), std::future_status::ready) << "not woken by the seventh packet";
+        ASSERT_EQ(taken.get(), SRT_CHUNK_SIZE);
+        EXPECT_TRUE(std::equal(packets.begin(), packets.end(), got.begin()));
+    }
+
+    const auto data = pattern(2 * SRT_QUEUE_CAPACITY + 777, 7);
+    std::thread producer([&] {
+        size_t pos = 0;
+        size_t step = 0;
+        while (pos < data.size()) {
+            const size_t n = std::min(data.size() - pos, size_t{188} * (1 + step % 9));
+            if (!queue.push(data.data() + pos, n)) {
+                ADD_FAILURE() << "push failed at " << pos;
+                queue.close_queue();
+                return;
+            }
+            pos += n;
+            if (++step % 50 == 0)
+                std::this_thread::sleep_for(1ms);  // lets the taker catch up and wait
+        }
+        queue.mark_finishing();
+    });
+    std::vector<uint8_t> out;
+    std::vector<uint8_t> batch(16 * SRT_CHUNK_SIZE);
+    std::vector<size_t> sizes;
+    for (size_t n; (n = queue.take_chunks(batch.data(), 16)) > 0;) {
+        out.insert(out.end(), batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(n));
+        sizes.push_back(n);
+    }
+    producer.join();
+    ASSERT_EQ(out.size(), data.size());
+    EXPECT_TRUE(out == data);
+    for (size_t i = 0; i + 1 < sizes.size(); ++i)
+        EXPECT_EQ(sizes[i] % SRT_CHUNK_SIZE, 0u) << "batch " << i;
+}
+
 TEST(TsOutputQueue, FullQueueFailsAfterOneWaitWithoutProgress)
 {
     struct Case {
