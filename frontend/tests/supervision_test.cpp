@@ -4,6 +4,7 @@
 #include "ingest_file.h"
 #include "isolated_settings.h"
 #include "relay_session.h"
+#include "relay_test_fixture.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -66,7 +67,7 @@ private:
     // The job and the fake yt-dlp's answer for a start.
     void prepareStart(const QStringList &ytDlpAddresses);
     QString ytDlpDir() const { return ytDlp->path(); }
-    int ytDlpRuns() const;
+    int ytDlpRuns() const { return ytDlp->extractions(); }
     void waitForRuns(int count, int timeoutMs = 10000);
     void setAlwaysOn(bool on)
     {
@@ -95,7 +96,7 @@ private:
     std::unique_ptr<IsolatedSettings> settings;
     std::unique_ptr<TempFolderFence> temp;
     std::unique_ptr<FakeEngine> engine;
-    std::unique_ptr<QTemporaryDir> ytDlp;
+    std::unique_ptr<FakeYtDlpFolder> ytDlp;
     std::unique_ptr<TestSession> session;
     RelayJob job;
     QStringList statuses;
@@ -108,9 +109,8 @@ void SupervisionTest::init()
 {
     settings = std::make_unique<IsolatedSettings>();
     QVERIFY(settings->isValid());
-    ytDlp = std::make_unique<QTemporaryDir>();
+    ytDlp = std::make_unique<FakeYtDlpFolder>();
     QVERIFY(ytDlp->isValid());
-    qputenv("FAKE_YT_DLP_DIR", ytDlp->path().toLocal8Bit());
     temp = std::make_unique<TempFolderFence>();
     QVERIFY(temp->isValid());
     engine = std::make_unique<FakeEngine>();
@@ -146,7 +146,6 @@ void SupervisionTest::cleanup()
     }
     engine.reset();
     temp.reset();
-    qunsetenv("FAKE_YT_DLP_DIR");
     ytDlp.reset();
     settings.reset();
 }
@@ -165,27 +164,7 @@ void SupervisionTest::prepareStart(const QStringList &addresses)
 {
     job.link = "https://video.example/watch?v=abc&t=95";
     session->setJob(job);
-    QFile out(ytDlpDir() + "/hls.out");
-    QVERIFY(out.open(QIODevice::WriteOnly));
-    out.write("format 96 1280x720 avc1 mp4a\n");
-    for (const QString &address : addresses)
-        out.write((address + "\n").toUtf8());
-}
-
-int SupervisionTest::ytDlpRuns() const
-{
-    // Extractions only.
-    QFile calls(ytDlpDir() + "/calls");
-    if (!calls.open(QIODevice::ReadOnly))
-        return 0;
-    int runs = 0;
-    bool first = true;
-    for (const QByteArray &line : calls.readAll().split('\n')) {
-        if (first && !line.isEmpty() && line != "--version" && line != "--end--")
-            ++runs;
-        first = line == "--end--";
-    }
-    return runs;
+    QVERIFY(ytDlp->setAnswer(QStringList{"format 96 1280x720 avc1 mp4a"} + addresses));
 }
 
 void SupervisionTest::waitForRuns(int count, int timeoutMs)

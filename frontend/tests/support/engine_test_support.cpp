@@ -300,3 +300,17 @@ bool processGone(qint64 pid)
     const int close = text.lastIndexOf(')');
     return close >= 0 && text.mid(close + 2, 1) == "Z";
 }
+
+QList<qint64> childProcesses(qint64 pid)
+{
+    QList<qint64> pids;
+    const QString id = QString::number(pid);
+    QFile file(QStringLiteral("/proc/") + id + QStringLiteral("/task/") + id + QStringLiteral("/children"));
+    if (!file.open(QIODevice::ReadOnly))
+        return pids;
+    for (const QByteArray &word : file.readAll().simplified().split(' ')) {
+        if (!word.isEmpty())
+            pids << word.toLongLong();
+    }
+    return pids;
+}

@@ -112,3 +112,6 @@ QString generatedAudioOnlyTs(double seconds);
 
 // True when no process with this id exists any more (a zombie counts as gone).
 bool processGone(qint64 pid);
+
+// The child processes of a process right now (of its main thread).
+QList<qint64> childProcesses(qint64 pid);
