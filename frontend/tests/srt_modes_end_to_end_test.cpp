@@ -142,15 +142,8 @@ public:
 
     void stop()
     {
-        if (!process)
-            return;
-        if (process->state() != QProcess::NotRunning) {
-            process->terminate();
-            if (!process->waitForFinished(5000)) {
-                process->kill();
-                process->waitForFinished(5000);
-            }
-        }
+        if (process)
+            endProcess(*process);
     }
 
     QString err() const

@@ -95,6 +95,9 @@ private:
     int listenPort = 0;
 };
 
+// Asks a running process to end, and kills it when it has not within 5 s.
+void endProcess(QProcess &process);
+
 // A TCP port on 127.0.0.1 that nobody listens on (free a moment ago).
 int closedLoopbackPort();
 
