@@ -107,8 +107,13 @@ void StatusRecorder::poll()
 
 bool StatusRecorder::sawInOrder(const QStringList &wanted) const
 {
+    return containsInOrder(texts, wanted);
+}
+
+bool containsInOrder(const QStringList &seen, const QStringList &wanted)
+{
     int at = 0;
-    for (const QString &text : texts) {
+    for (const QString &text : seen) {
         if (at < wanted.size() && text == wanted.at(at))
             ++at;
     }

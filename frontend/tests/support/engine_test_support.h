@@ -57,6 +57,9 @@ private:
     QTimer timer;
 };
 
+// True when wanted appear in seen in this order (other texts may stand between).
+bool containsInOrder(const QStringList &seen, const QStringList &wanted);
+
 // Points the system temporary folder (where the ingest input file goes) at a
 // fresh folder for as long as it lives.
 class TempFolderFence
