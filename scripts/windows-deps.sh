@@ -100,6 +100,26 @@ quiet() {
 
 config_hash() { printf '%s\n' "$@" | sha256sum | cut -c1-12; }
 
+# Builds Debian's source package <name> <version> with CMake and installs it into <prefix>,
+# unless an earlier run finished there. <label> names it in the log; the rest are CMake's
+# arguments.
+build_cmake_source() {
+  local name=$1 version=$2 prefix=$3 label=$4
+  shift 4
+  if [ -f "$prefix/.done" ]; then
+    return 0
+  fi
+  local src
+  src=$(fetch_source "$name" "$version")
+  log "building $label into $prefix"
+  rm -rf "$prefix" "$OUT/work/$name" "$OUT/work/$name.log"
+  mkdir -p "$OUT/work"
+  quiet "$OUT/work/$name.log" cmake -S "$src" -B "$OUT/work/$name" "$@" -DCMAKE_INSTALL_PREFIX="$prefix"
+  quiet "$OUT/work/$name.log" cmake --build "$OUT/work/$name" -j "$JOBS"
+  quiet "$OUT/work/$name.log" cmake --install "$OUT/work/$name"
+  touch "$prefix/.done"
+}
+
 # ---- toolchain ------------------------------------------------------------------------
 TOOLCHAIN="$ROOT/cmake/mingw-w64-x86_64.cmake"
 # libsrt and the engine use C++11 threads: the posix flavour of mingw-w64 has them.
@@ -115,16 +135,7 @@ mbedtls_args=(
   -DUSE_STATIC_MBEDTLS_LIBRARY=ON -DMBEDTLS_FATAL_WARNINGS=OFF -DCMAKE_POSITION_INDEPENDENT_CODE=ON
 )
 MBEDTLS_PREFIX="$OUT/deps/mbedtls-${MBEDTLS_VERSION//[:~]/_}-$(config_hash "${mbedtls_args[@]}" "$(cat "$TOOLCHAIN")")"
-if [ ! -f "$MBEDTLS_PREFIX/.done" ]; then
-  src=$(fetch_source mbedtls "$MBEDTLS_VERSION")
-  log "building mbedtls into $MBEDTLS_PREFIX"
-  rm -rf "$MBEDTLS_PREFIX" "$OUT/work/mbedtls" "$OUT/work/mbedtls.log"
-  mkdir -p "$OUT/work"
-  quiet "$OUT/work/mbedtls.log" cmake -S "$src" -B "$OUT/work/mbedtls" "${mbedtls_args[@]}" -DCMAKE_INSTALL_PREFIX="$MBEDTLS_PREFIX"
-  quiet "$OUT/work/mbedtls.log" cmake --build "$OUT/work/mbedtls" -j "$JOBS"
-  quiet "$OUT/work/mbedtls.log" cmake --install "$OUT/work/mbedtls"
-  touch "$MBEDTLS_PREFIX/.done"
-fi
+build_cmake_source mbedtls "$MBEDTLS_VERSION" "$MBEDTLS_PREFIX" mbedtls "${mbedtls_args[@]}"
 
 # ---- libsrt (shared, encryption through mbedtls) --------------------------------------
 srt_args=(
@@ -136,16 +147,7 @@ srt_args=(
   "-DCMAKE_SHARED_LINKER_FLAGS=$STATIC_RUNTIME"
 )
 SRT_PREFIX="$OUT/deps/srt-${SRT_VERSION//[:~]/_}-$(config_hash "${srt_args[@]}" "$(cat "$TOOLCHAIN")")"
-if [ ! -f "$SRT_PREFIX/.done" ]; then
-  src=$(fetch_source srt "$SRT_VERSION")
-  log "building libsrt into $SRT_PREFIX"
-  rm -rf "$SRT_PREFIX" "$OUT/work/srt" "$OUT/work/srt.log"
-  mkdir -p "$OUT/work"
-  quiet "$OUT/work/srt.log" cmake -S "$src" -B "$OUT/work/srt" "${srt_args[@]}" -DCMAKE_INSTALL_PREFIX="$SRT_PREFIX"
-  quiet "$OUT/work/srt.log" cmake --build "$OUT/work/srt" -j "$JOBS"
-  quiet "$OUT/work/srt.log" cmake --install "$OUT/work/srt"
-  touch "$SRT_PREFIX/.done"
-fi
+build_cmake_source srt "$SRT_VERSION" "$SRT_PREFIX" libsrt "${srt_args[@]}"
 
 # ---- FFmpeg (shared; only what the engine uses) ---------------------------------------
 ffmpeg_args=(

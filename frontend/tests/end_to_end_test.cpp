@@ -1,7 +1,6 @@
-#include "engine_test_support.h"
-#include "isolated_settings.h"
 #include "nuvix_window.h"
 #include "relay_session.h"
+#include "relay_test_fixture.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -36,25 +35,18 @@ private slots:
     void engineKilledFromOutside();
 
 private:
-    // The fake yt-dlp's answer: one address per served file name.
-    void answerWith(const QStringList &files);
     void startListener(const QStringList &extraArgs = {});
     void click() { QTest::mouseClick(window->btnIngest, Qt::LeftButton); }
     QString statusText() const { return window->lblStatus->text(); }
-    int extractions() const;
+    int extractions() const { return rig.work->extractions(); }
     int engineStarts() const { return window->logText.count("\nStarting kby_nuvix\n"); }
-    QByteArray received() const;
 
     QString longMedia;
     QString shortMedia;
     QString shortVideo;
     QString shortAudio;
 
-    std::unique_ptr<IsolatedSettings> settings;
-    std::unique_ptr<TempFolderFence> temp;
-    std::unique_ptr<QTemporaryDir> work;
-    std::unique_ptr<ServiceProcess> http;
-    std::unique_ptr<ServiceProcess> listener;
+    RelayTestFixture rig;
     std::unique_ptr<NuvixWindow> window;
 };
 
@@ -71,21 +63,14 @@ void EndToEndTest::initTestCase()
 
 void EndToEndTest::init()
 {
-    settings = std::make_unique<IsolatedSettings>();
-    QVERIFY(settings->isValid());
-    work = std::make_unique<QTemporaryDir>();
-    QVERIFY(work->isValid());
-    qputenv("FAKE_YT_DLP_DIR", work->path().toLocal8Bit());
+    rig.setUp(longMedia);
+    if (QTest::currentTestFailed())
+        return;
     {
-        auto store = settings->store();
+        auto store = rig.settings->store();
         store->setValue("YT_DLP_PATH", supportScript("fake_yt_dlp"));
         store->sync();
     }
-    temp = std::make_unique<TempFolderFence>();
-
-    http = std::make_unique<ServiceProcess>();
-    QVERIFY(http->start("python3", {sourceDir() + "/engine/tests/support/http_server.py",
-                                    QFileInfo(longMedia).absolutePath(), "--max-seconds", "300"}));
 
     window = std::make_unique<NuvixWindow>();
     window->session->setRestartDelayMs(300);
@@ -100,55 +85,13 @@ void EndToEndTest::cleanup()
         window->close();
         window.reset();
     }
-    listener.reset();
-    http.reset();
-    temp.reset();
-    qunsetenv("FAKE_YT_DLP_DIR");
-    work.reset();
-    settings.reset();
-}
-
-void EndToEndTest::answerWith(const QStringList &files)
-{
-    QFile out(work->path() + "/hls.out");
-    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    for (const QString &file : files) {
-        out.write(QStringLiteral("http://127.0.0.1:%1/%2\n")
-                      .arg(http->port())
-                      .arg(QFileInfo(file).fileName())
-                      .toUtf8());
-    }
+    rig.tearDown();
 }
 
 void EndToEndTest::startListener(const QStringList &extraArgs)
 {
-    listener = std::make_unique<ServiceProcess>();
-    QVERIFY(listener->start(binDir() + "/srt_test_listener",
-                            QStringList{"--out", work->path() + "/received.ts", "--accepts", "0",
-                                        "--max-seconds", "300"}
-                                + extraArgs));
-    window->edtPort->setText(QString::number(listener->port()));
-}
-
-int EndToEndTest::extractions() const
-{
-    QFile calls(work->path() + "/calls");
-    if (!calls.open(QIODevice::ReadOnly))
-        return 0;
-    int runs = 0;
-    bool first = true;
-    for (const QByteArray &line : calls.readAll().split('\n')) {
-        if (first && !line.isEmpty() && line != "--version" && line != "--end--")
-            ++runs;
-        first = line == "--end--";
-    }
-    return runs;
-}
-
-QByteArray EndToEndTest::received() const
-{
-    QFile file(work->path() + "/received.ts");
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    QVERIFY(rig.startListener(extraArgs));
+    window->edtPort->setText(QString::number(rig.listener->port()));
 }
 
 static bool looksLikeTs(const QByteArray &bytes)
@@ -165,7 +108,7 @@ static bool looksLikeTs(const QByteArray &bytes)
 void EndToEndTest::startRunStop()
 {
     startListener();
-    answerWith({longMedia});
+    rig.answerWith({longMedia});
     StatusRecorder recorder(window->lblStatus);
     click();
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("running"), 20000);
@@ -174,11 +117,11 @@ void EndToEndTest::startRunStop()
     // the stand-in engine tests pace them apart.
     QVERIFY2(recorder.sawInOrder({"extracting...", "starting...", "opening inputs...", "running"}),
              qPrintable(recorder.seen().join(" | ")));
-    QVERIFY(listener->waitForOutput("accepted streamid=e2e*lossless", 5000));
-    QTRY_VERIFY_WITH_TIMEOUT(received().size() > 188 * 7 * 20, 15000);
-    QVERIFY(looksLikeTs(received().left(188 * 7 * 20)));
+    QVERIFY(rig.listener->waitForOutput("accepted streamid=e2e*lossless", 5000));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.received().size() > 188 * 7 * 20, 15000);
+    QVERIFY(looksLikeTs(rig.received().left(188 * 7 * 20)));
     // The engine has read and removed its input file by now.
-    QTRY_COMPARE_WITH_TIMEOUT(temp->ingestFiles(), QStringList(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.temp->ingestFiles(), QStringList(), 5000);
 
     const qint64 pid = window->session->engineProcess()->processId();
     click();
@@ -201,15 +144,15 @@ void EndToEndTest::shortSourceFinishes()
 {
     QFETCH(bool, pair);
     startListener();
-    answerWith(pair ? QStringList{shortVideo, shortAudio} : QStringList{shortMedia});
+    rig.answerWith(pair ? QStringList{shortVideo, shortAudio} : QStringList{shortMedia});
     click();
     QTRY_VERIFY_WITH_TIMEOUT(window->logText.contains("\nkby_nuvix exit"), 30000);
     QCOMPARE(statusText(), QString("finished"));
     QVERIFY2(window->logText.contains("\nkby_nuvix exit 0\n"), qPrintable(window->logText));
     QVERIFY(window->logText.contains(pair ? "start line=1 split" : "start line=1 combined"));
     QVERIFY(!window->btnIngest->property("stop").toBool());
-    QVERIFY(looksLikeTs(received()));
-    QCOMPARE(temp->ingestFiles(), QStringList());
+    QVERIFY(looksLikeTs(rig.received()));
+    QCOMPARE(rig.temp->ingestFiles(), QStringList());
     QCOMPARE(extractions(), 1);
 }
 
@@ -217,7 +160,7 @@ void EndToEndTest::alwaysOnAfterDrops()
 {
     // The listener closes every connection after a little TS: each engine run drops.
     startListener({"--mode", "close-after-bytes=40000"});
-    answerWith({longMedia});
+    rig.answerWith({longMedia});
     window->chkAlwaysOn->setChecked(true);
     click();
 
@@ -231,7 +174,7 @@ void EndToEndTest::alwaysOnAfterDrops()
     const int same2 = log.indexOf("\nalways on: same links\n", same1 + 1);
     QVERIFY2(same1 >= 0 && again > same1 && same2 > again, qPrintable(log));
     QVERIFY(!log.contains("\nkby_nuvix exit 0\n"));
-    QVERIFY(listener->output().count("accepted streamid=e2e*lossless") >= 3);
+    QVERIFY(rig.listener->output().count("accepted streamid=e2e*lossless") >= 3);
 
     // Stop while reconnecting: nothing starts afterwards.
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("reconnecting"), 30000);
@@ -243,13 +186,13 @@ void EndToEndTest::alwaysOnAfterDrops()
     QCOMPARE(statusText(), QString("stopped"));
     QCOMPARE(engineStarts(), starts);
     QCOMPARE(extractions(), extracted);
-    QCOMPARE(temp->ingestFiles(), QStringList());
+    QCOMPARE(rig.temp->ingestFiles(), QStringList());
 }
 
 void EndToEndTest::alwaysOnAfterInputEnd()
 {
     startListener();
-    answerWith({shortMedia});
+    rig.answerWith({shortMedia});
     window->chkAlwaysOn->setChecked(true);
     click();
     QTRY_VERIFY_WITH_TIMEOUT(window->logText.contains("\nkby_nuvix exit 0\n"), 30000);
@@ -261,13 +204,13 @@ void EndToEndTest::alwaysOnAfterInputEnd()
     window->chkAlwaysOn->setChecked(false);
     QTRY_COMPARE_WITH_TIMEOUT(window->logText.count("\nkby_nuvix exit 0\n"), 2, 30000);
     QCOMPARE(statusText(), QString("finished"));
-    QCOMPARE(temp->ingestFiles(), QStringList());
+    QCOMPARE(rig.temp->ingestFiles(), QStringList());
 }
 
 void EndToEndTest::engineKilledFromOutside()
 {
     startListener();
-    answerWith({longMedia});
+    rig.answerWith({longMedia});
     click();
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("running"), 20000);
     const qint64 pid = window->session->engineProcess()->processId();
@@ -279,7 +222,7 @@ void EndToEndTest::engineKilledFromOutside()
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("disconnected"), 10000);
     QVERIFY(!QFile::exists("/dev/shm/sem.kby_nuvix_stop_" + QString::number(pid)));
     QVERIFY(window->logText.contains("\nkby_nuvix exit"));
-    QCOMPARE(temp->ingestFiles(), QStringList());
+    QCOMPARE(rig.temp->ingestFiles(), QStringList());
     QVERIFY(window->session->inputFilePath().isEmpty());
 }
 

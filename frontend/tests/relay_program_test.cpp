@@ -1,6 +1,5 @@
-#include "engine_test_support.h"
-#include "isolated_settings.h"
 #include "presets.h"
+#include "relay_test_fixture.h"
 
 #include <QDir>
 #include <QFile>
@@ -36,25 +35,20 @@ private slots:
     void oldYtDlpIsCalledOut();
 
 private:
-    void answerWith(const QStringList &files);
-    bool startListener(int port = 0);
+    bool startListener(int port = 0) { return rig.startListener({"--port", QString::number(port)}); }
     void startRelay(const QStringList &args);
     // Waits for the relay's exit; its code, or -1 when it did not end in time.
     int waitForExit(int timeoutMs);
     // Status texts printed so far, without their time stamps.
     QStringList statuses();
     QString relayErr();
-    int extractions() const;
+    int extractions() const { return rig.work->calls(); }
     // The relay's child processes (yt-dlp or the engine) right now.
-    QList<qint64> children() const;
+    QList<qint64> children() const { return childProcesses(relay->processId()); }
 
     QString longMedia;
     QString shortMedia;
-    std::unique_ptr<IsolatedSettings> settings;
-    std::unique_ptr<TempFolderFence> temp;
-    std::unique_ptr<QTemporaryDir> work;
-    std::unique_ptr<ServiceProcess> http;
-    std::unique_ptr<ServiceProcess> listener;
+    RelayTestFixture rig;
     std::unique_ptr<QProcess> relay;
     QString out;
     QString err;
@@ -71,14 +65,7 @@ void RelayProgramTest::initTestCase()
 
 void RelayProgramTest::init()
 {
-    settings = std::make_unique<IsolatedSettings>();
-    QVERIFY(settings->isValid());
-    work = std::make_unique<QTemporaryDir>();
-    QVERIFY(work->isValid());
-    temp = std::make_unique<TempFolderFence>();
-    http = std::make_unique<ServiceProcess>();
-    QVERIFY(http->start("python3", {sourceDir() + "/engine/tests/support/http_server.py",
-                                    QFileInfo(longMedia).absolutePath(), "--max-seconds", "300"}));
+    rig.setUp(longMedia);
     out.clear();
     err.clear();
 }
@@ -90,40 +77,14 @@ void RelayProgramTest::cleanup()
         relay->waitForFinished(5000);
     }
     relay.reset();
-    listener.reset();
-    http.reset();
-    temp.reset();
-    work.reset();
-    settings.reset();
-}
-
-void RelayProgramTest::answerWith(const QStringList &files)
-{
-    QFile answer(work->path() + "/hls.out");
-    QVERIFY(answer.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    for (const QString &file : files)
-        answer.write(QStringLiteral("http://127.0.0.1:%1/%2\n").arg(http->port()).arg(QFileInfo(file).fileName()).toUtf8());
-}
-
-bool RelayProgramTest::startListener(int port)
-{
-    listener = std::make_unique<ServiceProcess>();
-    return listener->start(binDir() + "/srt_test_listener",
-                           {"--port", QString::number(port), "--out", work->path() + "/received.ts",
-                            "--accepts", "0", "--max-seconds", "300"});
+    rig.tearDown();
 }
 
 void RelayProgramTest::startRelay(const QStringList &args)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    // No display of any kind: the program must not need one.
-    env.remove("QT_QPA_PLATFORM");
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    env.insert("XDG_CONFIG_HOME", settings->configHome());
-    env.insert("FAKE_YT_DLP_DIR", work->path());
     relay = std::make_unique<QProcess>();
-    relay->setProcessEnvironment(env);
+    // The program must not need a display.
+    relay->setProcessEnvironment(rig.displaylessEnvironment());
     relay->start(binDir() + "/nuvix-relay", args);
     QVERIFY(relay->waitForStarted(5000));
 }
@@ -155,26 +116,6 @@ QString RelayProgramTest::relayErr()
     if (relay)
         err += QString::fromUtf8(relay->readAllStandardError());
     return err;
-}
-
-int RelayProgramTest::extractions() const
-{
-    QFile calls(work->path() + "/calls");
-    return calls.open(QIODevice::ReadOnly) ? calls.readAll().count("--end--") : 0;
-}
-
-QList<qint64> RelayProgramTest::children() const
-{
-    QList<qint64> pids;
-    const QString pid = QString::number(relay->processId());
-    QFile file("/proc/" + pid + "/task/" + pid + "/children");
-    if (!file.open(QIODevice::ReadOnly))
-        return pids;
-    for (const QByteArray &word : file.readAll().simplified().split(' ')) {
-        if (!word.isEmpty())
-            pids << word.toLongLong();
-    }
-    return pids;
 }
 
 void RelayProgramTest::linksQtCoreOnly()
@@ -213,7 +154,7 @@ void RelayProgramTest::badArguments()
     QFETCH(QString, error);
     QJsonObject presets;
     presets.insert("no-id", QJsonObject{{"url", "https://video.example/1"}, {"srtport", "9001"}});
-    writePresets(settings->store().get(), presets);
+    writePresets(rig.settings->store().get(), presets);
 
     startRelay(args);
     QCOMPARE(waitForExit(10000), 2);
@@ -221,15 +162,15 @@ void RelayProgramTest::badArguments()
     QVERIFY2(err.startsWith("nuvix-relay: " + error + "\n\nusage: nuvix-relay --link URL"), qPrintable(err));
     // Nothing was started.
     QCOMPARE(extractions(), 0);
-    QCOMPARE(temp->ingestFiles(), QStringList());
+    QCOMPARE(rig.temp->ingestFiles(), QStringList());
 }
 
 void RelayProgramTest::finishedRun()
 {
     QVERIFY(startListener());
-    answerWith({shortMedia});
+    rig.answerWith({shortMedia});
     startRelay({"--link", "https://video.example/watch?v=short", "--srt-url",
-                QStringLiteral("srt://127.0.0.1:%1?streamid=headless").arg(listener->port()), "--max-height", "720",
+                QStringLiteral("srt://127.0.0.1:%1?streamid=headless").arg(rig.listener->port()), "--max-height", "720",
                 "--yt-dlp", supportScript("fake_yt_dlp")});
     QCOMPARE(waitForExit(60000), 0);
     const QStringList seen = statuses();
@@ -243,8 +184,8 @@ void RelayProgramTest::finishedRun()
     QVERIFY(err.contains("\nTry HLS\n$ yt-dlp -g -f bv*[height<=720]"));
     QVERIFY(err.contains("\nkby_nuvix exit 0\n"));
     QVERIFY(!out.contains("kby_nuvix"));
-    QVERIFY(listener->waitForOutput("accepted streamid=headless*lossless", 5000));
-    QCOMPARE(temp->ingestFiles(), QStringList());
+    QVERIFY(rig.listener->waitForOutput("accepted streamid=headless*lossless", 5000));
+    QCOMPARE(rig.temp->ingestFiles(), QStringList());
 }
 
 void RelayProgramTest::failures_data()
@@ -259,10 +200,10 @@ void RelayProgramTest::failures()
 {
     QFETCH(bool, addresses);
     QFETCH(QString, status);
-    answerWith(addresses ? QStringList{longMedia} : QStringList{});
+    rig.answerWith(addresses ? QStringList{longMedia} : QStringList{});
     // yt-dlp from the store the window uses.
     {
-        auto store = settings->store();
+        auto store = rig.settings->store();
         store->setValue("YT_DLP_PATH", supportScript("fake_yt_dlp"));
         store->sync();
     }
@@ -270,7 +211,7 @@ void RelayProgramTest::failures()
                 QStringLiteral("srt://127.0.0.1:%1?streamid=x").arg(closedLoopbackPort())});
     QCOMPARE(waitForExit(60000), 1);
     QCOMPARE(statuses().last(), status);
-    QCOMPARE(temp->ingestFiles(), QStringList());
+    QCOMPARE(rig.temp->ingestFiles(), QStringList());
 }
 
 void RelayProgramTest::signalWhileStreaming_data()
@@ -284,17 +225,17 @@ void RelayProgramTest::signalWhileStreaming()
 {
     QFETCH(int, signalNumber);
     QVERIFY(startListener());
-    answerWith({longMedia});
+    rig.answerWith({longMedia});
     // From a preset the window saved.
     QJsonObject presets;
     presets.insert("evening-news", QJsonObject{{"url", "https://video.example/watch?v=long"},
                                                {"streamid", "news"},
                                                {"srthost", "127.0.0.1"},
-                                               {"srtport", QString::number(listener->port())}});
-    writePresets(settings->store().get(), presets);
+                                               {"srtport", QString::number(rig.listener->port())}});
+    writePresets(rig.settings->store().get(), presets);
     startRelay({"--preset", "evening-news", "--yt-dlp", supportScript("fake_yt_dlp")});
     QTRY_VERIFY_WITH_TIMEOUT(statuses().contains("running"), 30000);
-    QVERIFY(listener->waitForOutput("accepted streamid=news*lossless", 5000));
+    QVERIFY(rig.listener->waitForOutput("accepted streamid=news*lossless", 5000));
     const QList<qint64> engines = children();
     QCOMPARE(engines.size(), 1);
     const qint64 engine = engines.first();
@@ -306,29 +247,29 @@ void RelayProgramTest::signalWhileStreaming()
     QVERIFY(err.contains("stop: closing SRT\n"));
     QVERIFY(err.contains("\nkby_nuvix exit 0\n"));
     QVERIFY(processGone(engine));
-    QCOMPARE(temp->ingestFiles(), QStringList());
+    QCOMPARE(rig.temp->ingestFiles(), QStringList());
     QVERIFY(!QFile::exists("/dev/shm/sem.kby_nuvix_stop_" + QString::number(engine)));
 }
 
 void RelayProgramTest::alwaysOnThroughReceiverDrop()
 {
     QVERIFY(startListener());
-    const int port = listener->port();
-    answerWith({longMedia});
+    const int port = rig.listener->port();
+    rig.answerWith({longMedia});
     startRelay({"--link", "https://video.example/watch?v=long", "--srt-url",
                 QStringLiteral("srt://127.0.0.1:%1?streamid=keep").arg(port), "--always-on", "--yt-dlp",
                 supportScript("fake_yt_dlp")});
     QTRY_VERIFY_WITH_TIMEOUT(statuses().contains("running"), 30000);
 
     // The receiver goes away: the relay keeps trying and stays up.
-    listener.reset();
+    rig.listener.reset();
     QTRY_VERIFY_WITH_TIMEOUT(statuses().contains("reconnecting"), 30000);
     QTest::qWait(1000);
     QCOMPARE(relay->state(), QProcess::Running);
 
     // It comes back on the same port: the stream is sent again.
     QVERIFY(startListener(port));
-    QVERIFY(listener->waitForOutput("accepted streamid=keep*lossless", 60000));
+    QVERIFY(rig.listener->waitForOutput("accepted streamid=keep*lossless", 60000));
     const int reconnectAt = statuses().lastIndexOf("reconnecting");
     QTRY_VERIFY_WITH_TIMEOUT(statuses().mid(reconnectAt).contains("running"), 30000);
 
@@ -336,7 +277,7 @@ void RelayProgramTest::alwaysOnThroughReceiverDrop()
     QCOMPARE(waitForExit(15000), 0);
     QCOMPARE(statuses().last(), QString("stopped"));
     QVERIFY(relayErr().contains("\nalways on: "));
-    QCOMPARE(temp->ingestFiles(), QStringList());
+    QCOMPARE(rig.temp->ingestFiles(), QStringList());
 }
 
 
@@ -345,11 +286,11 @@ void RelayProgramTest::alwaysOnThroughReceiverDrop()
 void RelayProgramTest::oldYtDlpIsCalledOut()
 {
     {
-        QFile version(work->path() + "/version.out");
+        QFile version(rig.work->path() + "/version.out");
         QVERIFY(version.open(QIODevice::WriteOnly));
         version.write("2020.01.01\n");
     }
-    answerWith({});
+    rig.answerWith({});
     startRelay({"--link", "https://www.youtube.com/watch?v=x", "--srt-url",
                 QStringLiteral("srt://127.0.0.1:%1?streamid=x").arg(closedLoopbackPort()), "--yt-dlp",
                 supportScript("fake_yt_dlp")});

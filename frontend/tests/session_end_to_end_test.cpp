@@ -1,6 +1,5 @@
-#include "engine_test_support.h"
-#include "isolated_settings.h"
 #include "relay_session.h"
+#include "relay_test_fixture.h"
 #include "session_recorder.h"
 
 #include <QFile>
@@ -25,18 +24,12 @@ private slots:
     void stopDuringExtraction();
 
 private:
-    void answerWith(const QStringList &files);
     void startListener(const QStringList &extraArgs = {});
-    int extractions() const;
+    int extractions() const { return rig.work->calls(); }
     int engineStarts() const { return recorder->log.count("\nStarting kby_nuvix\n"); }
-    QByteArray received() const;
 
     QString longMedia;
-    std::unique_ptr<IsolatedSettings> settings;
-    std::unique_ptr<TempFolderFence> temp;
-    std::unique_ptr<QTemporaryDir> work;
-    std::unique_ptr<ServiceProcess> http;
-    std::unique_ptr<ServiceProcess> listener;
+    RelayTestFixture rig;
     std::unique_ptr<RelaySession> session;
     std::unique_ptr<SessionRecorder> recorder;
     RelayJob job;
@@ -51,14 +44,9 @@ void SessionEndToEndTest::initTestCase()
 
 void SessionEndToEndTest::init()
 {
-    settings = std::make_unique<IsolatedSettings>();
-    work = std::make_unique<QTemporaryDir>();
-    QVERIFY(work->isValid());
-    qputenv("FAKE_YT_DLP_DIR", work->path().toLocal8Bit());
-    temp = std::make_unique<TempFolderFence>();
-    http = std::make_unique<ServiceProcess>();
-    QVERIFY(http->start("python3", {sourceDir() + "/engine/tests/support/http_server.py",
-                                    QFileInfo(longMedia).absolutePath(), "--max-seconds", "300"}));
+    rig.setUp(longMedia);
+    if (QTest::currentTestFailed())
+        return;
 
     session = std::make_unique<RelaySession>();
     recorder = std::make_unique<SessionRecorder>(session.get());
@@ -76,50 +64,19 @@ void SessionEndToEndTest::cleanup()
         session->shutdown();
     recorder.reset();
     session.reset();
-    listener.reset();
-    http.reset();
-    temp.reset();
-    qunsetenv("FAKE_YT_DLP_DIR");
-    work.reset();
-    settings.reset();
-}
-
-void SessionEndToEndTest::answerWith(const QStringList &files)
-{
-    QFile out(work->path() + "/hls.out");
-    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    for (const QString &file : files)
-        out.write(QStringLiteral("http://127.0.0.1:%1/%2\n").arg(http->port()).arg(QFileInfo(file).fileName()).toUtf8());
+    rig.tearDown();
 }
 
 void SessionEndToEndTest::startListener(const QStringList &extraArgs)
 {
-    listener = std::make_unique<ServiceProcess>();
-    QVERIFY(listener->start(binDir() + "/srt_test_listener",
-                            QStringList{"--out", work->path() + "/received.ts", "--accepts", "0",
-                                        "--max-seconds", "300"}
-                                + extraArgs));
-    job.srt.port = QString::number(listener->port());
-}
-
-int SessionEndToEndTest::extractions() const
-{
-    QFile calls(work->path() + "/calls");
-    if (!calls.open(QIODevice::ReadOnly))
-        return 0;
-    return calls.readAll().count("--end--");
-}
-
-QByteArray SessionEndToEndTest::received() const
-{
-    QFile file(work->path() + "/received.ts");
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    QVERIFY(rig.startListener(extraArgs));
+    job.srt.port = QString::number(rig.listener->port());
 }
 
 void SessionEndToEndTest::statusesInOrderThenStop()
 {
     startListener();
-    answerWith({longMedia});
+    rig.answerWith({longMedia});
     session->setJob(job);
     session->start();
     QTRY_COMPARE_WITH_TIMEOUT(recorder->status(), QString("running"), 20000);
@@ -127,9 +84,9 @@ void SessionEndToEndTest::statusesInOrderThenStop()
     QCOMPARE(recorder->statuses, (QStringList{"extracting...", "starting...", "opening inputs...",
                                               "srt connected", "running"}));
     QCOMPARE(recorder->activity, RelaySession::Activity::Active);
-    QVERIFY(listener->waitForOutput("accepted streamid=e2e*lossless", 5000));
-    QTRY_VERIFY_WITH_TIMEOUT(received().size() > 188 * 7 * 20, 15000);
-    QTRY_COMPARE_WITH_TIMEOUT(temp->ingestFiles(), QStringList(), 5000);
+    QVERIFY(rig.listener->waitForOutput("accepted streamid=e2e*lossless", 5000));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.received().size() > 188 * 7 * 20, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.temp->ingestFiles(), QStringList(), 5000);
 
     const qint64 pid = session->engineProcess()->processId();
     session->stop();
@@ -148,7 +105,7 @@ void SessionEndToEndTest::alwaysOnReusesThenExtractsAgain()
 {
     // The listener closes every connection after a little TS: each engine run drops.
     startListener({"--mode", "close-after-bytes=40000"});
-    answerWith({longMedia});
+    rig.answerWith({longMedia});
     job.alwaysOn = true;
     session->setJob(job);
     session->start();
@@ -171,14 +128,14 @@ void SessionEndToEndTest::alwaysOnReusesThenExtractsAgain()
     QTest::qWait(session->restartDelay() + 700);
     QCOMPARE(engineStarts(), starts);
     QCOMPARE(recorder->endings, QList<RelaySession::Ending>{RelaySession::Ending::Stopped});
-    QCOMPARE(temp->ingestFiles(), QStringList());
+    QCOMPARE(rig.temp->ingestFiles(), QStringList());
 }
 
 void SessionEndToEndTest::stopDuringExtraction()
 {
     startListener();
-    answerWith({longMedia});
-    QFile sleep(work->path() + "/hls.sleep");
+    rig.answerWith({longMedia});
+    QFile sleep(rig.work->path() + "/hls.sleep");
     QVERIFY(sleep.open(QIODevice::WriteOnly));
     sleep.write("30\n");
     sleep.close();

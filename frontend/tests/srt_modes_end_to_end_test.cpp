@@ -1,7 +1,6 @@
-#include "engine_test_support.h"
-#include "isolated_settings.h"
 #include "nuvix_window.h"
 #include "relay_session.h"
+#include "relay_test_fixture.h"
 #include "session_recorder.h"
 
 #include <QClipboard>
@@ -143,15 +142,8 @@ public:
 
     void stop()
     {
-        if (!process)
-            return;
-        if (process->state() != QProcess::NotRunning) {
-            process->terminate();
-            if (!process->waitForFinished(5000)) {
-                process->kill();
-                process->waitForFinished(5000);
-            }
-        }
+        if (process)
+            endProcess(*process);
     }
 
     QString err() const
@@ -186,22 +178,18 @@ private slots:
     void headlessRelay();
 
 private:
-    void answerWith(const QString &file);
     // srt-live-transmit in its default live set-up, as a listener on a free port.
     void startLiveTransmitListener(const QString &extraQuery = QString());
     void startSession(const RelayJob &job);
     // The TS a receiver wrote, once it has ended, holds the programme.
     void verifyReceived(const QString &path);
-    QString outPath() const { return work->path() + QStringLiteral("/received.ts"); }
-    QString errPath() const { return work->path() + QStringLiteral("/receiver.err"); }
+    QString outPath() const { return rig.receivedPath(); }
+    QString errPath() const { return rig.work->path() + QStringLiteral("/receiver.err"); }
 
     QString media;
     ProbedTs source;
     int port = 0;
-    std::unique_ptr<IsolatedSettings> settings;
-    std::unique_ptr<TempFolderFence> temp;
-    std::unique_ptr<QTemporaryDir> work;
-    std::unique_ptr<ServiceProcess> http;
+    RelayTestFixture rig;
     std::unique_ptr<Receiver> receiver;
     std::unique_ptr<RelaySession> session;
     std::unique_ptr<SessionRecorder> recorder;
@@ -225,16 +213,10 @@ void SrtModesEndToEndTest::initTestCase()
 
 void SrtModesEndToEndTest::init()
 {
-    settings = std::make_unique<IsolatedSettings>();
-    QVERIFY(settings->isValid());
-    work = std::make_unique<QTemporaryDir>();
-    QVERIFY(work->isValid());
-    qputenv("FAKE_YT_DLP_DIR", work->path().toLocal8Bit());
-    temp = std::make_unique<TempFolderFence>();
-    http = std::make_unique<ServiceProcess>();
-    QVERIFY(http->start("python3", {sourceDir() + "/engine/tests/support/http_server.py",
-                                    QFileInfo(media).absolutePath(), "--max-seconds", "300"}));
-    answerWith(media);
+    rig.setUp(media);
+    if (QTest::currentTestFailed())
+        return;
+    rig.answerWith({media});
     port = closedLoopbackPort();
     QVERIFY(port > 0);
     receiver = std::make_unique<Receiver>();
@@ -254,18 +236,7 @@ void SrtModesEndToEndTest::cleanup()
     recorder.reset();
     session.reset();
     receiver.reset();
-    http.reset();
-    temp.reset();
-    qunsetenv("FAKE_YT_DLP_DIR");
-    work.reset();
-    settings.reset();
-}
-
-void SrtModesEndToEndTest::answerWith(const QString &file)
-{
-    QFile out(work->path() + "/hls.out");
-    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    out.write(QStringLiteral("http://127.0.0.1:%1/%2\n").arg(http->port()).arg(QFileInfo(file).fileName()).toUtf8());
+    rig.tearDown();
 }
 
 void SrtModesEndToEndTest::startLiveTransmitListener(const QString &extraQuery)
@@ -350,7 +321,7 @@ void SrtModesEndToEndTest::liveCallerIntoReceiver()
     QCOMPARE(stats.size(), figures);
     QVERIFY(stats.last().bytes > 0 && stats.last().sent > 0);
     QVERIFY(std::any_of(stats.begin(), stats.end(), [](const SrtStats &s) { return s.mbps > 0; }));
-    QCOMPARE(temp->ingestFiles(), QStringList());
+    QCOMPARE(rig.temp->ingestFiles(), QStringList());
 
     if (ffmpeg) {
         // ffmpeg ends with the stream.
@@ -408,7 +379,7 @@ void SrtModesEndToEndTest::stopWhileListening()
     QVERIFY(processGone(pid));
     QVERIFY(!QFile::exists("/dev/shm/sem.kby_nuvix_stop_" + QString::number(pid)));
     QVERIFY(session->inputFilePath().isEmpty());
-    QCOMPARE(temp->ingestFiles(), QStringList());
+    QCOMPARE(rig.temp->ingestFiles(), QStringList());
     QVERIFY(!session->isBusy());
     QTRY_VERIFY_WITH_TIMEOUT(!udpPortBound(port), 5000);
 }
@@ -445,7 +416,7 @@ void SrtModesEndToEndTest::fileModeIntoLiveReceiver()
     }
     QVERIFY(!recorder->statuses.contains("running"));
     QVERIFY(!session->isBusy());
-    QCOMPARE(temp->ingestFiles(), QStringList());
+    QCOMPARE(rig.temp->ingestFiles(), QStringList());
     // The receiver took nothing and is still there for the next try.
     QVERIFY(receiver->isRunning());
     QCOMPARE(QFileInfo(outPath()).size(), 0);
@@ -493,7 +464,7 @@ void SrtModesEndToEndTest::passphraseStaysOffTheCommandLine()
 void SrtModesEndToEndTest::windowWithPastedAddress()
 {
     {
-        auto store = settings->store();
+        auto store = rig.settings->store();
         store->setValue("YT_DLP_PATH", supportScript("fake_yt_dlp"));
         store->sync();
     }
@@ -550,15 +521,8 @@ void SrtModesEndToEndTest::headlessRelay()
     if (encrypted)
         srtUrl += QStringLiteral("&passphrase=") + passphrase;
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    // No display of any kind.
-    env.remove("QT_QPA_PLATFORM");
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    env.insert("XDG_CONFIG_HOME", settings->configHome());
-    env.insert("FAKE_YT_DLP_DIR", work->path());
     QProcess relay;
-    relay.setProcessEnvironment(env);
+    relay.setProcessEnvironment(rig.displaylessEnvironment());
     relay.start(binDir() + "/nuvix-relay", {"--link", job.link, "--srt-url", srtUrl, "--stats-interval", "1",
                                             "--yt-dlp", supportScript("fake_yt_dlp")});
     QVERIFY(relay.waitForStarted(5000));
@@ -573,14 +537,10 @@ void SrtModesEndToEndTest::headlessRelay()
     QByteArray engineCommandLine;
     QDeadlineTimer deadline(20000);
     while (engineCommandLine.isEmpty() && !deadline.hasExpired() && relay.state() == QProcess::Running) {
-        const QString pid = QString::number(relay.processId());
-        QFile children("/proc/" + pid + "/task/" + pid + "/children");
-        if (children.open(QIODevice::ReadOnly)) {
-            for (const QByteArray &child : children.readAll().simplified().split(' ')) {
-                const QByteArray commandLine = child.isEmpty() ? QByteArray() : commandLineOf(child.toLongLong());
-                if (commandLine.contains("kby_nuvix"))
-                    engineCommandLine = commandLine;
-            }
+        for (const qint64 child : childProcesses(relay.processId())) {
+            const QByteArray commandLine = commandLineOf(child);
+            if (commandLine.contains("kby_nuvix"))
+                engineCommandLine = commandLine;
         }
         QTest::qWait(20);
     }
@@ -607,7 +567,7 @@ void SrtModesEndToEndTest::headlessRelay()
     QVERIFY2(std::any_of(seen.begin(), seen.end(), isStatsStatus), qPrintable(seen.join(" | ")));
     QVERIFY2(err.contains("\nkby_nuvix exit 0\n"), qPrintable(err));
     QVERIFY(!(out + err).contains(passphrase));
-    QCOMPARE(temp->ingestFiles(), QStringList());
+    QCOMPARE(rig.temp->ingestFiles(), QStringList());
     receiver->stop();
     verifyReceived(outPath());
 }

@@ -4,6 +4,8 @@
 #include "ingest_file.h"
 #include "isolated_settings.h"
 #include "relay_session.h"
+#include "relay_test_fixture.h"
+#include "session_recorder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -66,7 +68,7 @@ private:
     // The job and the fake yt-dlp's answer for a start.
     void prepareStart(const QStringList &ytDlpAddresses);
     QString ytDlpDir() const { return ytDlp->path(); }
-    int ytDlpRuns() const;
+    int ytDlpRuns() const { return ytDlp->extractions(); }
     void waitForRuns(int count, int timeoutMs = 10000);
     void setAlwaysOn(bool on)
     {
@@ -86,49 +88,32 @@ private:
         else
             session->start();
     }
-    QString statusText() const { return statuses.isEmpty() ? QString() : statuses.last(); }
-    bool buttonLooksRunning() const { return activity == RelaySession::Activity::Active; }
-    bool buttonEnabled() const { return activity != RelaySession::Activity::Extracting; }
-    // True when wanted appear in this order among the statuses (others may stand between).
-    bool sawInOrder(const QStringList &wanted) const;
+    QString statusText() const { return recorder->status(); }
+    bool buttonLooksRunning() const { return recorder->activity == RelaySession::Activity::Active; }
+    bool buttonEnabled() const { return recorder->activity != RelaySession::Activity::Extracting; }
 
     std::unique_ptr<IsolatedSettings> settings;
     std::unique_ptr<TempFolderFence> temp;
     std::unique_ptr<FakeEngine> engine;
-    std::unique_ptr<QTemporaryDir> ytDlp;
+    std::unique_ptr<FakeYtDlpFolder> ytDlp;
     std::unique_ptr<TestSession> session;
+    std::unique_ptr<SessionRecorder> recorder;
     RelayJob job;
-    QStringList statuses;
-    RelaySession::Activity activity = RelaySession::Activity::Idle;
-    QString log;
-    int logRestarts = 0;
 };
 
 void SupervisionTest::init()
 {
     settings = std::make_unique<IsolatedSettings>();
     QVERIFY(settings->isValid());
-    ytDlp = std::make_unique<QTemporaryDir>();
+    ytDlp = std::make_unique<FakeYtDlpFolder>();
     QVERIFY(ytDlp->isValid());
-    qputenv("FAKE_YT_DLP_DIR", ytDlp->path().toLocal8Bit());
     temp = std::make_unique<TempFolderFence>();
     QVERIFY(temp->isValid());
     engine = std::make_unique<FakeEngine>();
     QVERIFY(engine->isValid());
 
-    statuses.clear();
-    activity = RelaySession::Activity::Idle;
-    log.clear();
-    logRestarts = 0;
     session = std::make_unique<TestSession>();
-    connect(session.get(), &RelaySession::statusChanged, this, [this](const QString &text) { statuses << text; });
-    connect(session.get(), &RelaySession::activityChanged, this,
-            [this](RelaySession::Activity a) { activity = a; });
-    connect(session.get(), &RelaySession::logAppended, this, [this](const QString &text) { log += text; });
-    connect(session.get(), &RelaySession::logRestarted, this, [this] {
-        log.clear();
-        ++logRestarts;
-    });
+    recorder = std::make_unique<SessionRecorder>(session.get());
     session->setRestartDelayMs(300);
     job = RelayJob();
     job.srt.host = "127.0.0.1";
@@ -142,50 +127,20 @@ void SupervisionTest::cleanup()
 {
     if (session) {
         session->shutdown();
+        recorder.reset();
         session.reset();
     }
     engine.reset();
     temp.reset();
-    qunsetenv("FAKE_YT_DLP_DIR");
     ytDlp.reset();
     settings.reset();
-}
-
-bool SupervisionTest::sawInOrder(const QStringList &wanted) const
-{
-    int next = 0;
-    for (const QString &text : statuses) {
-        if (next < wanted.size() && text == wanted.at(next))
-            ++next;
-    }
-    return next == wanted.size();
 }
 
 void SupervisionTest::prepareStart(const QStringList &addresses)
 {
     job.link = "https://video.example/watch?v=abc&t=95";
     session->setJob(job);
-    QFile out(ytDlpDir() + "/hls.out");
-    QVERIFY(out.open(QIODevice::WriteOnly));
-    out.write("format 96 1280x720 avc1 mp4a\n");
-    for (const QString &address : addresses)
-        out.write((address + "\n").toUtf8());
-}
-
-int SupervisionTest::ytDlpRuns() const
-{
-    // Extractions only.
-    QFile calls(ytDlpDir() + "/calls");
-    if (!calls.open(QIODevice::ReadOnly))
-        return 0;
-    int runs = 0;
-    bool first = true;
-    for (const QByteArray &line : calls.readAll().split('\n')) {
-        if (first && !line.isEmpty() && line != "--version" && line != "--end--")
-            ++runs;
-        first = line == "--end--";
-    }
-    return runs;
+    QVERIFY(ytDlp->setAnswer(QStringList{"format 96 1280x720 avc1 mp4a"} + addresses));
 }
 
 void SupervisionTest::waitForRuns(int count, int timeoutMs)
@@ -243,12 +198,12 @@ void SupervisionTest::launchPassesFileAndArguments()
     const QString folder = QDir(QCoreApplication::applicationDirPath() + "/../../ffmpeg-lib/linux/lib")
                                .absolutePath();
     QVERIFY(!QFileInfo::exists(folder));
-    QVERIFY(log.contains("FFmpeg DLL folder not found: " + folder + "\n"));
-    QVERIFY(log.contains("\nStarting kby_nuvix\n" + srtUrl + "\n"));
+    QVERIFY(recorder->log.contains("FFmpeg DLL folder not found: " + folder + "\n"));
+    QVERIFY(recorder->log.contains("\nStarting kby_nuvix\n" + srtUrl + "\n"));
 
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("finished"), 10000);
     QVERIFY(!buttonLooksRunning());
-    QVERIFY(log.contains("\nkby_nuvix exit 0\n"));
+    QVERIFY(recorder->log.contains("\nkby_nuvix exit 0\n"));
     QVERIFY(session->inputFilePath().isEmpty());
     QVERIFY(!QFileInfo::exists(inputFile));
     QCOMPARE(temp->ingestFiles(), QStringList());
@@ -266,7 +221,7 @@ void SupervisionTest::launchRefusals()
     setEngineProgramForTests(missing);
     session->launchEngine("http://h/m", QString(), QString());
     QCOMPARE(statusText(), QString("kby_nuvix not found"));
-    QVERIFY(log.endsWith(missing + "\n"));
+    QVERIFY(recorder->log.endsWith(missing + "\n"));
     QCOMPARE(temp->ingestFiles(), QStringList());
     QVERIFY(!session->isRestartPending());
     QCOMPARE(session->mediaUrl(), QString("http://h/m"));
@@ -302,13 +257,13 @@ void SupervisionTest::eventsDriveTheStatus()
     session->launchEngine("http://h/m", QString(), QString());
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("finished"), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(!buttonLooksRunning(), 10000);
-    QVERIFY2(sawInOrder({"starting...", "opening inputs...", "srt connected", "running", "finished"}),
-             qPrintable(statuses.join(" | ")));
-    QVERIFY(!statuses.contains("disconnected"));
+    QVERIFY2(recorder->sawInOrder({"starting...", "opening inputs...", "srt connected", "running", "finished"}),
+             qPrintable(recorder->statuses.join(" | ")));
+    QVERIFY(!recorder->statuses.contains("disconnected"));
     // Standard error is copied, event lines are not.
-    QVERIFY(log.contains("engine log line\n"));
-    QVERIFY(!log.contains("not an event"));
-    QVERIFY(!log.contains("\"event\""));
+    QVERIFY(recorder->log.contains("engine log line\n"));
+    QVERIFY(!recorder->log.contains("not an event"));
+    QVERIFY(!recorder->log.contains("\"event\""));
 }
 
 void SupervisionTest::eventLinesInChunks_data()
@@ -337,13 +292,13 @@ void SupervisionTest::eventLinesInChunks()
     steps << "sleep 0.2" << "rawerr a\\r\\nb" << "err done" << "wait-stop 30";
     engine->setSteps(steps);
     session->launchEngine("http://h/m", QString(), QString());
-    QTRY_VERIFY_WITH_TIMEOUT(log.contains("done\n"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(recorder->log.contains("done\n"), 10000);
     QCOMPARE(statusText(), status);
     QVERIFY(buttonLooksRunning());
     // Standard error is copied as it is; event lines and plain output are not.
-    QVERIFY(log.contains("a\r\nbdone\n"));
-    QVERIFY(!log.contains("event"));
-    QVERIFY(!log.contains("hello"));
+    QVERIFY(recorder->log.contains("a\r\nbdone\n"));
+    QVERIFY(!recorder->log.contains("event"));
+    QVERIFY(!recorder->log.contains("hello"));
     click();
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("stopped"), 5000);
 }
@@ -357,10 +312,10 @@ void SupervisionTest::stopHonoured()
     QVERIFY(QFileInfo::exists(inputFile));
     click();
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("stopped"), 5000);
-    QVERIFY(log.contains("stop: closing SRT\n"));
-    QVERIFY(log.contains("stop seen\n"));
-    QVERIFY(log.contains("\nkby_nuvix exit 0\n"));
-    QVERIFY(log.indexOf("stop: closing SRT") < log.indexOf("kby_nuvix exit 0"));
+    QVERIFY(recorder->log.contains("stop: closing SRT\n"));
+    QVERIFY(recorder->log.contains("stop seen\n"));
+    QVERIFY(recorder->log.contains("\nkby_nuvix exit 0\n"));
+    QVERIFY(recorder->log.indexOf("stop: closing SRT") < recorder->log.indexOf("kby_nuvix exit 0"));
     QVERIFY(!buttonLooksRunning());
     QVERIFY(!QFileInfo::exists(inputFile));
 
@@ -382,7 +337,7 @@ void SupervisionTest::stopIgnoredIsKilledAfterGrace()
     click();
     const qint64 spent = clock.elapsed();
     QVERIFY2(spent >= 700 && spent < 5000, qPrintable(QString::number(spent)));
-    QVERIFY(log.contains("stop: closing SRT\n"));
+    QVERIFY(recorder->log.contains("stop: closing SRT\n"));
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("stopped"), 5000);
     QTRY_VERIFY_WITH_TIMEOUT(processGone(pid), 5000);
     // Always-on does not bring back what the user stopped.
@@ -402,7 +357,7 @@ void SupervisionTest::noStopEventIsKilledAtOnce()
     click();
     QVERIFY2(clock.elapsed() < 700, qPrintable(QString::number(clock.elapsed())));
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("stopped"), 5000);
-    QVERIFY(!log.contains("stop: closing SRT"));
+    QVERIFY(!recorder->log.contains("stop: closing SRT"));
     QCOMPARE(temp->ingestFiles(), QStringList());
 }
 
@@ -447,17 +402,17 @@ void SupervisionTest::endings()
     engine->setSteps(steps);
     session->launchEngine("http://h/m", QString(), QString());
     // An "eof" event shows "finished" before the exit: wait for the exit itself.
-    QTRY_VERIFY_WITH_TIMEOUT(log.contains("\nkby_nuvix exit"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(recorder->log.contains("\nkby_nuvix exit"), 10000);
     QCOMPARE(statusText(), status);
     QVERIFY(!buttonLooksRunning());
-    QVERIFY2(log.contains(logged), qPrintable(log));
-    QVERIFY2(!log.contains(notLogged), qPrintable(log));
+    QVERIFY2(recorder->log.contains(logged), qPrintable(recorder->log));
+    QVERIFY2(!recorder->log.contains(notLogged), qPrintable(recorder->log));
     QCOMPARE(temp->ingestFiles(), QStringList());
     // Nothing restarts behind the final message.
     QTest::qWait(session->restartDelay() + 300);
     QCOMPARE(statusText(), status);
     QCOMPARE(engine->runs().size(), 1);
-    QVERIFY(!statuses.contains("reconnecting"));
+    QVERIFY(!recorder->statuses.contains("reconnecting"));
 }
 
 void SupervisionTest::failedToStart()
@@ -503,14 +458,14 @@ void SupervisionTest::alwaysOnReusesThenExtracts()
                  ingestFileText("https://video.example/watch?v=abc&t=95", 0,
                                 "http://127.0.0.1:1/only.m3u8", QString(), QString()));
     }
-    QCOMPARE(log.count("\nalways on: same links\n"), 2);
-    QCOMPARE(log.count("\nalways on: extracting again\n"), 2);
-    QVERIFY(log.indexOf("same links") < log.indexOf("extracting again"));
-    QVERIFY(sawInOrder({"extracting...", "starting...", "running", "reconnecting", "starting...",
+    QCOMPARE(recorder->log.count("\nalways on: same links\n"), 2);
+    QCOMPARE(recorder->log.count("\nalways on: extracting again\n"), 2);
+    QVERIFY(recorder->log.indexOf("same links") < recorder->log.indexOf("extracting again"));
+    QVERIFY(recorder->sawInOrder({"extracting...", "starting...", "running", "reconnecting", "starting...",
                         "running", "reconnecting", "extracting..."}));
     // An always-on restart keeps the log of the start; only the user's start began it afresh.
-    QVERIFY(log.contains("\nkby_nuvix exit 4\n"));
-    QCOMPARE(logRestarts, 1);
+    QVERIFY(recorder->log.contains("\nkby_nuvix exit 4\n"));
+    QCOMPARE(recorder->logRestarts, 1);
 
     click();
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("stopped"), 5000);
@@ -526,8 +481,8 @@ void SupervisionTest::alwaysOnInputEndExtractsAgain()
     click();
     waitForRuns(3, 20000);
     QCOMPARE(ytDlpRuns(), 3);
-    QCOMPARE(log.count("\nalways on: extracting again\n"), 2);
-    QVERIFY(!log.contains("same links"));
+    QCOMPARE(recorder->log.count("\nalways on: extracting again\n"), 2);
+    QVERIFY(!recorder->log.contains("same links"));
     QCOMPARE(session->videoUrl(), QString("http://127.0.0.1:1/v"));
     QCOMPARE(session->audioUrl(), QString("http://127.0.0.1:1/a"));
     click();
@@ -601,18 +556,19 @@ void SupervisionTest::shutdownWhileExtractingKillsAndIgnores()
     sleep.close();
     click();
     // Everything yt-dlp prints has reached the log; then it only sleeps.
-    QTRY_VERIFY_WITH_TIMEOUT(log.contains("http://127.0.0.1:1/m\n"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(recorder->log.contains("http://127.0.0.1:1/m\n"), 5000);
     QVERIFY(session->extractorProcess()->state() == QProcess::Running);
     const qint64 pid = session->extractorProcess()->processId();
     session->shutdown();
     QVERIFY(session->isShutDown());
     QTRY_VERIFY_WITH_TIMEOUT(processGone(pid), 5000);
     const QString status = statusText();
+    const QString logAtShutdown = recorder->log;
     // Past the extraction time-out and a restart delay: nothing acts any more.
     QTest::qWait(session->extractTimeout() + session->restartDelay() + 500);
     QCOMPARE(statusText(), status);
-    QVERIFY2(log == log, qPrintable(log.mid(log.size() - 40)));
-    QVERIFY(!log.contains("Timed out"));
+    QVERIFY2(recorder->log == logAtShutdown, qPrintable(recorder->log.mid(logAtShutdown.size())));
+    QVERIFY(!recorder->log.contains("Timed out"));
     QVERIFY(engine->runs().isEmpty());
     QCOMPARE(ytDlpRuns(), 1);
 }
@@ -628,7 +584,7 @@ void SupervisionTest::shutdownWhileEngineRuns()
     // The close waits for the engine, so it is gone and its file removed now.
     QVERIFY(processGone(pid));
     QCOMPARE(temp->ingestFiles(), QStringList());
-    QVERIFY(log.contains("stop: closing SRT\n"));
+    QVERIFY(recorder->log.contains("stop: closing SRT\n"));
     QTest::qWait(session->restartDelay() + 300);
     QCOMPARE(engine->runs().size(), 1);
     QVERIFY(!session->isRestartPending());
@@ -701,7 +657,7 @@ void SupervisionTest::srtModesReachTheEngine()
     if (!passphrase.isEmpty()) {
         for (const QString &arg : args)
             QVERIFY2(!arg.contains("pass"), qPrintable(arg));
-        QVERIFY(!log.contains(passphrase));
+        QVERIFY(!recorder->log.contains(passphrase));
     }
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("finished"), 10000);
 }
@@ -720,15 +676,15 @@ void SupervisionTest::statsAndListenerStatuses()
                       "err SRT stats: 1234567 bytes in 2000 packets, lost 3, retransmitted 2, RTT 3.1 ms",
                       "out {\"event\":\"eof\"}", "exit 0"});
     session->launchEngine("http://h/m", QString(), QString());
-    QTRY_VERIFY_WITH_TIMEOUT(log.contains("\nkby_nuvix exit 0\n"), 10000);
-    QCOMPARE(statuses, (QStringList{"starting...", "opening inputs...", "waiting for a receiver on port 9301",
+    QTRY_VERIFY_WITH_TIMEOUT(recorder->log.contains("\nkby_nuvix exit 0\n"), 10000);
+    QCOMPARE(recorder->statuses, (QStringList{"starting...", "opening inputs...", "waiting for a receiver on port 9301",
                                     "srt connected", "running", "running  6.2 Mb/s  RTT 3 ms  loss 0.1%",
                                     "finished", "finished"}));
     QCOMPARE(figures.size(), 1);
     QCOMPARE(figures.first().bytes, 1234567);
     QCOMPARE(figures.first().retrans, 2);
     // The end summary is the engine's log line, copied like any other.
-    QVERIFY(log.contains("SRT stats: 1234567 bytes in 2000 packets, lost 3, retransmitted 2, RTT 3.1 ms\n"));
+    QVERIFY(recorder->log.contains("SRT stats: 1234567 bytes in 2000 packets, lost 3, retransmitted 2, RTT 3.1 ms\n"));
 }
 
 void SupervisionTest::refusalAdviceInTheStatus_data()
@@ -751,9 +707,9 @@ void SupervisionTest::refusalAdviceInTheStatus()
                       "the SRT address",
                       "sleep 0.2", "out {\"event\":\"error\",\"detail\":\"mux_open_failed\"}", "exit 3"});
     session->launchEngine("http://h/m", QString(), QString());
-    QTRY_VERIFY_WITH_TIMEOUT(log.contains("\nkby_nuvix exit 3\n"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(recorder->log.contains("\nkby_nuvix exit 3\n"), 10000);
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), status, 5000);
-    QVERIFY(sawInOrder({"the receiver expects live mode; add transtype=live to the SRT address", status}));
+    QVERIFY(recorder->sawInOrder({"the receiver expects live mode; add transtype=live to the SRT address", status}));
     QCOMPARE(session->isRestartPending(), alwaysOn);
 }
 

@@ -22,13 +22,10 @@ import sys
 import tempfile
 import time
 
-failures = []
+from check_list import CheckList
 
-
-def check(ok, what):
-    print(("ok:   " if ok else "FAIL: ") + what)
-    if not ok:
-        failures.append(what)
+checks = CheckList(show_passes=True)
+check = checks.check
 
 
 def wait_for(predicate, seconds):
@@ -133,11 +130,7 @@ def main():
             if run.returncode != 0:
                 print(out[-4000:])
             check(bool(seen), "the engine it started is the staged one, " + staged_engine)
-    if failures:
-        print("%d failures" % len(failures))
-        return 1
-    print("install checks passed")
-    return 0
+    return checks.exit_code("install checks passed")
 
 
 if __name__ == "__main__":

@@ -15,14 +15,11 @@ import subprocess
 import sys
 import tempfile
 
+from check_list import CheckList
+
 ICON_SIZES = (16, 32, 48, 64, 128, 256)
-failures = []
-
-
-def check(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAIL: " + what)
+checks = CheckList(show_passes=False)
+check = checks.check
 
 
 def run(args, **kw):
@@ -147,11 +144,7 @@ def main():
                 check(pkg in declared, "%s needs %s from %s, which Depends declares"
                       % (os.path.basename(program), lib, pkg))
                 print("%-10s %-28s %s" % (os.path.basename(program), lib, pkg))
-    if failures:
-        print("%d failures" % len(failures))
-        return 1
-    print("package checks passed")
-    return 0
+    return checks.exit_code("package checks passed")
 
 
 if __name__ == "__main__":

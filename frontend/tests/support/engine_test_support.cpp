@@ -107,8 +107,13 @@ void StatusRecorder::poll()
 
 bool StatusRecorder::sawInOrder(const QStringList &wanted) const
 {
+    return containsInOrder(texts, wanted);
+}
+
+bool containsInOrder(const QStringList &seen, const QStringList &wanted)
+{
     int at = 0;
-    for (const QString &text : texts) {
+    for (const QString &text : seen) {
         if (at < wanted.size() && text == wanted.at(at))
             ++at;
     }
@@ -187,15 +192,20 @@ void ServiceProcess::stop()
 {
     if (!process)
         return;
-    if (process->state() != QProcess::NotRunning) {
-        process->terminate();
-        if (!process->waitForFinished(5000)) {
-            process->kill();
-            process->waitForFinished(5000);
-        }
-    }
+    endProcess(*process);
     output();
     process.reset();
+}
+
+void endProcess(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
 }
 
 int closedLoopbackPort()
@@ -299,4 +309,18 @@ bool processGone(qint64 pid)
     const QByteArray text = stat.readAll();
     const int close = text.lastIndexOf(')');
     return close >= 0 && text.mid(close + 2, 1) == "Z";
+}
+
+QList<qint64> childProcesses(qint64 pid)
+{
+    QList<qint64> pids;
+    const QString id = QString::number(pid);
+    QFile file(QStringLiteral("/proc/") + id + QStringLiteral("/task/") + id + QStringLiteral("/children"));
+    if (!file.open(QIODevice::ReadOnly))
+        return pids;
+    for (const QByteArray &word : file.readAll().simplified().split(' ')) {
+        if (!word.isEmpty())
+            pids << word.toLongLong();
+    }
+    return pids;
 }

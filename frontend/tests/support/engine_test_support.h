@@ -57,6 +57,9 @@ private:
     QTimer timer;
 };
 
+// True when wanted appear in seen in this order (other texts may stand between).
+bool containsInOrder(const QStringList &seen, const QStringList &wanted);
+
 // Points the system temporary folder (where the ingest input file goes) at a
 // fresh folder for as long as it lives.
 class TempFolderFence
@@ -95,6 +98,9 @@ private:
     int listenPort = 0;
 };
 
+// Asks a running process to end, and kills it when it has not within 5 s.
+void endProcess(QProcess &process);
+
 // A TCP port on 127.0.0.1 that nobody listens on (free a moment ago).
 int closedLoopbackPort();
 
@@ -112,3 +118,6 @@ QString generatedAudioOnlyTs(double seconds);
 
 // True when no process with this id exists any more (a zombie counts as gone).
 bool processGone(qint64 pid);
+
+// The child processes of a process right now (of its main thread).
+QList<qint64> childProcesses(qint64 pid);

@@ -1,5 +1,7 @@
 #include "session_recorder.h"
 
+#include "engine_test_support.h"
+
 SessionRecorder::SessionRecorder(RelaySession *session)
 {
     connect(session, &RelaySession::statusChanged, this, [this](const QString &text) { statuses << text; });
@@ -15,10 +17,5 @@ SessionRecorder::SessionRecorder(RelaySession *session)
 
 bool SessionRecorder::sawInOrder(const QStringList &wanted) const
 {
-    int next = 0;
-    for (const QString &text : statuses) {
-        if (next < wanted.size() && text == wanted.at(next))
-            ++next;
-    }
-    return next == wanted.size();
+    return containsInOrder(statuses, wanted);
 }
