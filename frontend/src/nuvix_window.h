@@ -105,6 +105,7 @@ private:
     void checkYtDlpAtStart();
     void onProbeFinished(const QString &path, int exitCode);
     void onProbeFailedToStart(const QString &path);
+    void noteProbeFailure(const QString &path, const QString &err);
 
     void onUpdateReply(QNetworkReply *reply);
 

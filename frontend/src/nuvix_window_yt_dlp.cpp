@@ -81,6 +81,18 @@ void NuvixWindow::onProbeFinished(const QString &path, int exitCode)
         noteYtDlpVersion(version, path);
         return;
     }
+    noteProbeFailure(path, err);
+}
+
+void NuvixWindow::onProbeFailedToStart(const QString &path)
+{
+    if (closing)
+        return;
+    noteProbeFailure(path, QString());
+}
+
+void NuvixWindow::noteProbeFailure(const QString &path, const QString &err)
+{
     // Both failure handlers may see the same failure; report it once.
     if (probeProc->property("noted").toBool())
         return;
@@ -89,15 +101,4 @@ void NuvixWindow::onProbeFinished(const QString &path, int exitCode)
     appendLog(QString::fromLatin1(PROBE_FAILED) + QStringLiteral(": ") + path + QLatin1Char('\n'));
     if (!err.isEmpty())
         appendLog(err + QLatin1Char('\n'));
-}
-
-void NuvixWindow::onProbeFailedToStart(const QString &path)
-{
-    if (closing)
-        return;
-    if (probeProc->property("noted").toBool())
-        return;
-    probeProc->setProperty("noted", true);
-    setIdleStatus(QString::fromLatin1(PROBE_FAILED));
-    appendLog(QString::fromLatin1(PROBE_FAILED) + QStringLiteral(": ") + path + QLatin1Char('\n'));
 }
